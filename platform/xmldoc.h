@@ -1,0 +1,37 @@
+// The document layer: reads an XML document once and answers path queries about it.
+// It knows nothing of books; the reader gives it the queries.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace xmldoc {
+
+// What a query leads to: the first child of the first node it selects.
+enum class Child {
+    none,     // nothing selected, or the selected node has no children
+    value,    // a text, CDATA, comment or processing-instruction child (its text is in Answer::value)
+    no_value  // an element or an unexpanded entity reference: a node without a text value
+};
+
+struct Answer {
+    Child child = Child::none;
+    std::u16string value;
+};
+
+// Queries are absolute paths of child steps, an optional [n] index on a step (counted from 0
+// among the children of that name) and an optional final @attribute step:
+//   /FictionBook/description/title-info/author[0]/first-name
+//   /FictionBook/description/title-info/sequence/@name
+// Returns one answer per query, in order. Throws ReadError (platform/error.h) when the file cannot
+// be read or is not a well-formed document.
+std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries);
+
+// The same over a document in memory. chunk > 0 feeds the parser that many bytes at a time
+// (where the back end parses incrementally); 0 hands it all at once.
+std::vector<Answer> first_children_in(std::string_view document, std::span<const std::u16string_view> queries,
+                                      size_t chunk = 0);
+
+} // namespace xmldoc
