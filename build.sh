@@ -2,6 +2,7 @@
 # One entry point for every job; each installs what it needs on a fresh Debian 12 machine.
 #   ./build.sh demo     build the Linux library and fb2cols, show the example books' columns
 #   ./build.sh test     build every target and run every test suite
+#   ./build.sh bench    build the native benchmark and run it (add --big for the 300 MB book)
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$PWD
@@ -24,6 +25,9 @@ need_packages() {
 }
 
 native_packages=(cmake ninja-build g++ pkg-config libexpat1-dev googletest libgtest-dev)
+
+# the benchmark's baseline only; the library never links libxml2
+bench_packages=(libxml2-dev)
 
 # configure (once) and build one preset
 build_preset() {
@@ -51,11 +55,24 @@ cmd_test() {
     run_tests native
 }
 
+cmd_bench() {
+    need_packages "${native_packages[@]}" "${bench_packages[@]}"
+    say "native build of the benchmark"
+    [ -f build/native/CMakeCache.txt ] || cmake --preset native >/dev/null
+    cmake --build --preset native -j "$jobs" --target tovrel_bench
+    say "benchmark: the reader against Expat alone, libxml2 and memchr"
+    build/native/bench/tovrel_bench "$@"
+}
+
 case "${1:-}" in
 demo) cmd_demo ;;
 test) cmd_test ;;
+bench)
+    shift
+    cmd_bench "$@"
+    ;;
 *)
-    sed -n '2,4p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '2,5p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
     ;;
 esac
