@@ -1,0 +1,398 @@
+// The document layer on Windows: the platform's XML document object, reached through COM.
+// The calling thread must have COM initialised by the host; this file never initialises it.
+#include "xmldoc.h"
+
+#include <windows.h>
+
+#include <msxml2.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <new>
+#include <utility>
+
+#include "error.h"
+#include "unicode.h"
+
+namespace xmldoc {
+
+namespace {
+
+// DOMDocument, the version-independent class, and the interfaces driven here
+constexpr CLSID class_dom_document = {0xF6D90F11, 0x9C73, 0x11D3, {0xB3, 0x2E, 0x00, 0xC0, 0x4F, 0x99, 0x0B, 0xB4}};
+constexpr const char *class_dom_document_text = "{F6D90F11-9C73-11D3-B32E-00C04F990BB4}";
+constexpr IID iid_dom_document2 = {0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+constexpr IID iid_dom_node = {0x2933BF80, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+constexpr DWORD class_context = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER; // 5
+
+// ---- owners
+
+template <class T> class Com {
+public:
+    Com() = default;
+    ~Com() { reset(); }
+    Com(Com &&other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Com &operator=(Com &&) = delete;
+
+    T *get() const { return p_; }
+    T *operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    // for an out-parameter: whatever was held is released first
+    T **put() {
+        reset();
+        return &p_;
+    }
+    void **put_void() { return reinterpret_cast<void **>(put()); }
+    void reset() {
+        if (p_) std::exchange(p_, nullptr)->Release();
+    }
+
+private:
+    T *p_ = nullptr;
+};
+
+class Bstr {
+public:
+    Bstr() = default;
+    explicit Bstr(std::u16string_view text) {
+        if (text.size() > UINT_MAX / 2) throw std::bad_alloc();
+        s_ = SysAllocStringLen(reinterpret_cast<const OLECHAR *>(text.data()), static_cast<UINT>(text.size()));
+        if (!s_) throw std::bad_alloc();
+    }
+    ~Bstr() { SysFreeString(s_); }
+    Bstr(const Bstr &) = delete;
+    Bstr &operator=(const Bstr &) = delete;
+
+    BSTR get() const { return s_; }
+    BSTR *put() {
+        SysFreeString(std::exchange(s_, nullptr));
+        return &s_;
+    }
+    // a null BSTR is the empty string
+    std::u16string_view view() const {
+        if (!s_) return {};
+        return {reinterpret_cast<const char16_t *>(s_), SysStringLen(s_)};
+    }
+
+private:
+    BSTR s_ = nullptr;
+};
+
+class Variant {
+public:
+    Variant() { VariantInit(&v_); }
+    // VariantClear fails only on a type it does not know, and none gets in here
+    ~Variant() { VariantClear(&v_); }
+    Variant(const Variant &) = delete;
+    Variant &operator=(const Variant &) = delete;
+
+    VARIANT &get() { return v_; }
+    VARIANT *put() {
+        VariantClear(&v_);
+        return &v_;
+    }
+
+private:
+    VARIANT v_;
+};
+
+// ---- failure messages
+
+std::string utf8(std::u16string_view text) { return unicode::utf16_to_utf8(text); }
+
+// trailing white space and the closing period go: the text is quoted inside a longer message
+std::string trimmed(std::u16string_view text) {
+    while (!text.empty() && (text.back() <= u' ' || text.back() == u'.')) text.remove_suffix(1);
+    return utf8(text);
+}
+
+// the system's text for a status code, else "OLE error" and the code
+std::string status_text(HRESULT status) {
+    wchar_t buffer[1024];
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                   static_cast<DWORD>(status), 0, buffer, sizeof buffer / sizeof buffer[0], nullptr);
+    std::string text = trimmed({reinterpret_cast<const char16_t *>(buffer), n});
+    if (!text.empty()) return text;
+    char code[32];
+    std::snprintf(code, sizeof code, "OLE error %.8x", static_cast<unsigned>(status));
+    return code;
+}
+
+// The component's own description of a failed call on object (made through interface iid), else the
+// status text. The thread's error object is taken in any case, so a stale one never describes a later
+// failure; and it is believed only when the object says it sets one for that interface.
+std::string ole_error(HRESULT status, IUnknown *object, const IID &iid) {
+    Com<IErrorInfo> info;
+    if (GetErrorInfo(0, info.put()) == S_OK && info && object) {
+        Com<ISupportErrorInfo> support;
+        if (SUCCEEDED(object->QueryInterface(IID_ISupportErrorInfo, support.put_void())) && support &&
+            support->InterfaceSupportsErrorInfo(iid) == S_OK) {
+            Bstr description;
+            if (SUCCEEDED(info->GetDescription(description.put()))) {
+                std::string text = trimmed(description.view());
+                if (!text.empty()) return text;
+            }
+        }
+    }
+    return status_text(status);
+}
+
+// a negative status fails the read; any other, zero or not, is success
+void check(HRESULT status, IUnknown *object, const IID &iid) {
+    if (FAILED(status)) throw ReadError(ole_error(status, object, iid));
+}
+
+// ---- a read-only stream over an open file
+
+// load() takes a name for a URL (so "%41" or "#" in it would change the file opened); a stream of
+// ours reads exactly the file named, and only once it is known to be a regular file.
+class FileStream final : public IStream {
+public:
+    explicit FileStream(HANDLE file) : file_(file) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **out) override {
+        if (!out) return E_POINTER;
+        if (iid == IID_IUnknown || iid == IID_ISequentialStream || iid == IID_IStream) {
+            *out = static_cast<IStream *>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --refs_;
+        if (left == 0) delete this;
+        return left;
+    }
+
+    HRESULT STDMETHODCALLTYPE Read(void *buffer, ULONG size, ULONG *done) override {
+        ULONG total = 0;
+        auto *at = static_cast<char *>(buffer);
+        while (total < size) {
+            DWORD got = 0;
+            if (!ReadFile(file_, at + total, size - total, &got, nullptr)) {
+                if (done) *done = total;
+                return HRESULT_FROM_WIN32(GetLastError());
+            }
+            if (got == 0) break; // end of file
+            total += got;
+        }
+        if (done) *done = total;
+        return total == size ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Write(const void *, ULONG, ULONG *done) override {
+        if (done) *done = 0;
+        return STG_E_ACCESSDENIED;
+    }
+    HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER *position) override {
+        static_assert(STREAM_SEEK_SET == FILE_BEGIN && STREAM_SEEK_CUR == FILE_CURRENT && STREAM_SEEK_END == FILE_END);
+        LARGE_INTEGER now;
+        if (!SetFilePointerEx(file_, move, &now, origin)) return HRESULT_FROM_WIN32(GetLastError());
+        if (position) position->QuadPart = static_cast<ULONGLONG>(now.QuadPart);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER) override { return STG_E_ACCESSDENIED; }
+    HRESULT STDMETHODCALLTYPE CopyTo(IStream *to, ULARGE_INTEGER size, ULARGE_INTEGER *read,
+                                     ULARGE_INTEGER *written) override {
+        if (!to) return STG_E_INVALIDPOINTER;
+        char buffer[16384];
+        ULONGLONG in = 0, out = 0;
+        HRESULT status = S_OK;
+        while (in < size.QuadPart) {
+            const auto want = static_cast<ULONG>(std::min<ULONGLONG>(sizeof buffer, size.QuadPart - in));
+            ULONG got = 0;
+            status = Read(buffer, want, &got);
+            if (FAILED(status)) break;
+            in += got;
+            ULONG put = 0;
+            status = to->Write(buffer, got, &put);
+            out += put;
+            if (FAILED(status) || got < want) break;
+        }
+        if (read) read->QuadPart = in;
+        if (written) written->QuadPart = out;
+        return FAILED(status) ? status : S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Commit(DWORD) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Revert() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
+        return STG_E_INVALIDFUNCTION;
+    }
+    HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
+        return STG_E_INVALIDFUNCTION;
+    }
+    HRESULT STDMETHODCALLTYPE Stat(STATSTG *stat, DWORD) override {
+        if (!stat) return STG_E_INVALIDPOINTER;
+        *stat = STATSTG{}; // no name: a caller that asks for one gets none
+        stat->type = STGTY_STREAM;
+        stat->grfMode = STGM_READ | STGM_SHARE_DENY_NONE;
+        LARGE_INTEGER size;
+        if (!GetFileSizeEx(file_, &size)) return HRESULT_FROM_WIN32(GetLastError());
+        stat->cbSize.QuadPart = static_cast<ULONGLONG>(size.QuadPart);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Clone(IStream **out) override {
+        if (out) *out = nullptr;
+        return E_NOTIMPL;
+    }
+
+private:
+    ~FileStream() { CloseHandle(file_); }
+
+    HANDLE file_;
+    std::atomic<ULONG> refs_{1};
+};
+
+// Opens path for reading. Only a regular file will do: a directory, pipe or device fails here rather
+// than leaving the parser waiting on it.
+Com<IStream> open_file(const std::u16string &path) {
+    const auto *name = reinterpret_cast<const wchar_t *>(path.c_str());
+    const auto failure = [&](const std::string &reason) { return ReadError(utf8(path) + ": " + reason); };
+
+    // a directory cannot be opened as a file at all; say what it is rather than "access denied"
+    const DWORD attributes = GetFileAttributesW(name);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        throw failure("not a regular file");
+    const HANDLE file = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) throw failure(status_text(HRESULT_FROM_WIN32(GetLastError())));
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        throw failure("not a regular file");
+    }
+    Com<IStream> stream;
+    *stream.put() = new (std::nothrow) FileStream(file);
+    if (!stream) {
+        CloseHandle(file);
+        throw std::bad_alloc();
+    }
+    return stream; // it owns the handle now
+}
+
+Com<IStream> memory_stream(std::string_view document) {
+    if (document.size() > UINT_MAX) throw std::bad_alloc();
+    Com<IStream> stream;
+    *stream.put() =
+        SHCreateMemStream(reinterpret_cast<const BYTE *>(document.data()), static_cast<UINT>(document.size()));
+    if (!stream) throw std::bad_alloc();
+    return stream;
+}
+
+// ---- the document
+
+// Created before the file is even opened: a thread without COM fails with the class's message
+// whatever the file.
+Com<IXMLDOMDocument2> create_document() {
+    Com<IUnknown> object;
+    const HRESULT created = CoCreateInstance(class_dom_document, nullptr, class_context, IID_IUnknown, object.put_void());
+    if (FAILED(created)) throw ReadError(status_text(created) + ", ClassID: " + class_dom_document_text);
+    Com<IXMLDOMDocument2> document;
+    if (FAILED(object->QueryInterface(iid_dom_document2, document.put_void())) || !document)
+        throw ReadError("Interface not supported");
+
+    IXMLDOMDocument2 *d = document.get();
+    const auto set = [d](HRESULT status) { check(status, d, iid_dom_document2); };
+    set(d->put_async(VARIANT_FALSE)); // load returns with the document parsed
+    set(d->put_validateOnParse(VARIANT_FALSE));
+    set(d->put_resolveExternals(VARIANT_FALSE)); // no DTD or external entity is ever fetched
+    // the field queries count [n] from 0, as XSL Patterns do; XPath would count from 1
+    const Bstr property(u"SelectionLanguage");
+    Variant language;
+    V_VT(&language.get()) = VT_BSTR;
+    V_BSTR(&language.get()) = SysAllocString(L"XSLPattern");
+    if (!V_BSTR(&language.get())) throw std::bad_alloc();
+    set(d->setProperty(property.get(), language.get()));
+    return document;
+}
+
+// why a loaded document has no root element, as the parser tells it
+[[noreturn]] void throw_parse_error(IXMLDOMDocument2 *document) {
+    Com<IXMLDOMParseError> error;
+    check(document->get_parseError(error.put()), document, iid_dom_document2);
+    if (!error) throw ReadError("the document has no root element");
+    Bstr reason;
+    long code = 0, line = 0, column = 0;
+    check(error->get_errorCode(&code), nullptr, IID_NULL);
+    check(error->get_reason(reason.put()), nullptr, IID_NULL);
+    check(error->get_line(&line), nullptr, IID_NULL);
+    check(error->get_linepos(&column), nullptr, IID_NULL);
+    std::string text = trimmed(reason.view());
+    if (text.empty()) text = code != 0 ? status_text(code) : "the document has no root element";
+    if (line > 0) text += " (line " + std::to_string(line) + ", column " + std::to_string(column) + ")";
+    throw ReadError(text);
+}
+
+Answer answer(IXMLDOMElement *root, std::u16string_view query) {
+    Answer a;
+    const Bstr text(query);
+    Com<IXMLDOMNode> node;
+    check(root->selectSingleNode(text.get(), node.put()), root, iid_dom_node);
+    if (!node) return a;
+    Com<IXMLDOMNode> child;
+    check(node->get_firstChild(child.put()), node.get(), iid_dom_node);
+    if (!child) return a;
+    Variant value;
+    check(child->get_nodeValue(value.put()), child.get(), iid_dom_node);
+    if (V_VT(&value.get()) == VT_NULL) { // an element or an entity reference
+        a.child = Child::no_value;
+        return a;
+    }
+    if (V_VT(&value.get()) != VT_BSTR)
+        check(VariantChangeType(&value.get(), &value.get(), 0, VT_BSTR), nullptr, IID_NULL);
+    const BSTR s = V_BSTR(&value.get());
+    a.child = Child::value;
+    if (s) a.value.assign(reinterpret_cast<const char16_t *>(s), SysStringLen(s));
+    return a;
+}
+
+std::vector<Answer> answers(IXMLDOMDocument2 *document, IStream *source,
+                            std::span<const std::u16string_view> queries) {
+    Variant from;
+    V_VT(&from.get()) = VT_UNKNOWN;
+    V_UNKNOWN(&from.get()) = source;
+    source->AddRef(); // the variant's own reference, released with it
+    VARIANT_BOOL loaded = VARIANT_FALSE; // not examined: a missing root element says the same
+    check(document->load(from.get(), &loaded), document, iid_dom_document2);
+
+    Com<IXMLDOMElement> root;
+    check(document->get_documentElement(root.put()), document, iid_dom_document2);
+    if (!root) throw_parse_error(document);
+
+    std::vector<Answer> out(queries.size());
+    bool unconvertible = false;
+    for (size_t i = 0; i < queries.size(); ++i) {
+        try {
+            out[i] = answer(root.get(), queries[i]);
+        } catch (const ReadError &) {
+            // the reader fails on the earlier row without a text value before it would meet this
+            if (unconvertible) break;
+            throw;
+        }
+        unconvertible = unconvertible || out[i].child == Child::no_value;
+    }
+    return out;
+}
+
+} // namespace
+
+std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries) {
+    const Com<IXMLDOMDocument2> document = create_document();
+    const Com<IStream> stream = open_file(path);
+    return answers(document.get(), stream.get(), queries);
+}
+
+std::vector<Answer> first_children_in(std::string_view document, std::span<const std::u16string_view> queries,
+                                      size_t /* chunk: the object parses in one go */) {
+    const Com<IXMLDOMDocument2> object = create_document();
+    const Com<IStream> stream = memory_stream(document);
+    return answers(object.get(), stream.get(), queries);
+}
+
+} // namespace xmldoc
