@@ -1,0 +1,672 @@
+// fb2cols end to end: the built tool loads the built plug-in and reads books written here, the
+// project's examples and the real corpus; plus the detect-string evaluator and text helpers it uses.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <sys/wait.h>
+#endif
+
+#include "FB2_Info.h"
+#include "detect.h"
+#include "support.h"
+#include "text.h"
+#include "unicode.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A path the build system wrote down: under Wine the cross build's Linux paths are found on drive Z:.
+fs::path host_path(std::string p) {
+#ifdef _WIN32
+    if (!p.empty() && p.front() == '/') {
+        for (char &c : p)
+            if (c == '/') c = '\\';
+        p = "Z:" + p;
+    }
+#endif
+    return fs::u8path(p);
+}
+
+fs::path tool() { return host_path(FB2COLS_EXE); }
+
+// the library under test; empty when CTest did not say, and fb2cols then finds its own copy
+std::string plugin() {
+    const char *env = std::getenv("TOVREL_PLUGIN");
+    return env && *env ? host_path(env).string() : std::string();
+}
+
+std::string slurp(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string quoted(const std::string &s) {
+#ifdef _WIN32
+    return '"' + s + '"';
+#else
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+#endif
+}
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+// runs fb2cols in folder cwd; the plug-in under test goes first, so a later --plugin in args wins
+Result run(const fs::path &cwd, const std::vector<std::string> &args, bool with_plugin = true) {
+    support::TempDir capture;
+    const fs::path out = capture.path() / "out", err = capture.path() / "err";
+    std::string cmd = "cd ";
+#ifdef _WIN32
+    cmd += "/d ";
+#endif
+    cmd += quoted(cwd.string()) + " && " + quoted(tool().string());
+    if (with_plugin && !plugin().empty()) cmd += " --plugin " + quoted(plugin());
+    for (const std::string &a : args) cmd += ' ' + quoted(a);
+    cmd += " >" + quoted(out.string()) + " 2>" + quoted(err.string());
+#ifdef _WIN32
+    cmd = '"' + cmd + " <NUL\""; // cmd.exe drops the outer pair of quotes
+#else
+    cmd += " </dev/null";
+#endif
+    const int raw = std::system(cmd.c_str());
+    Result r;
+#ifdef _WIN32
+    r.status = raw;
+#else
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+    r.out = slurp(out);
+    r.err = slurp(err);
+#ifdef _WIN32
+    // the file column uses the platform's separator; the expectations below use '/'
+    for (char &c : r.out)
+        if (c == '\\') c = '/';
+#endif
+    return r;
+}
+
+std::vector<std::string> split(const std::string &s, char sep) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t i = 0; i <= s.size(); ++i)
+        if (i == s.size() || s[i] == sep) {
+            parts.push_back(s.substr(start, i - start));
+            start = i + 1;
+        }
+    return parts;
+}
+
+std::vector<std::string> lines(const std::string &s) {
+    auto all = split(s, '\n');
+    if (!all.empty() && all.back().empty()) all.pop_back();
+    return all;
+}
+
+// ---- books written here
+
+std::string fb2(std::string_view title_info, std::string_view encoding = "UTF-8") {
+    return "<?xml version=\"1.0\" encoding=\"" + std::string(encoding) +
+           "\"?>\n<FictionBook xmlns=\"http://www.gribuser.ru/xml/fictionbook/2.0\">\n<description>\n<title-info>\n" +
+           std::string(title_info) + "\n</title-info>\n</description>\n<body><section><p>text</p></section></body>\n" +
+           "</FictionBook>\n";
+}
+
+// windows-1251 bytes of ASCII and Russian text
+std::string cp1251(std::string_view utf8) {
+    std::string out;
+    for (char16_t c : unicode::utf8_to_utf16(utf8)) {
+        if (c < 0x80) out += static_cast<char>(c);
+        else if (c >= 0x0410 && c <= 0x044F) out += static_cast<char>(0xC0 + (c - 0x0410));
+        else if (c == 0x0401) out += static_cast<char>(0xA8);
+        else if (c == 0x0451) out += static_cast<char>(0xB8);
+        else ADD_FAILURE() << "no windows-1251 byte for U+" << std::hex << static_cast<unsigned>(c);
+    }
+    return out;
+}
+
+// A folder "shelf" of books, created out of order: the walk must sort.
+struct Shelf {
+    support::TempDir dir;
+    Shelf() {
+        fs::create_directories(dir.path() / "shelf" / "sub");
+        dir.write("shelf/sub/c-deep.fb2", fb2("<book-title>Deep</book-title><sequence number=\"-7\"/>"));
+        dir.write("shelf/b-cp1251.fb2",
+                  cp1251(fb2("<genre>det_classic</genre><author><first-name>Аркадий</first-name>"
+                             "<last-name>Зорин</last-name></author><book-title>Дело о компасе</book-title>",
+                             "windows-1251")));
+        // the detect string decides by extension, not content
+        dir.write("shelf/notes.txt", fb2("<book-title>Hidden</book-title>"));
+        dir.write("shelf/a-series.fb2",
+                  fb2("<genre>sf_history</genre><genre>adventure</genre><author><first-name>Иван</first-name>"
+                      "<last-name>Петров</last-name></author><book-title>Ночной дозор</book-title>"
+                      "<sequence name=\"Дозоры\" number=\"3\"/>"));
+        dir.write("shelf/LOUD.FB2", fb2("<genre>prose</genre><book-title>Loud</book-title>"
+                                        "<sequence name=\"Echo\" number=\"$1A\"/>"));
+    }
+    const fs::path &path() const { return dir.path(); }
+};
+
+// ---- output formats
+
+TEST(fb2cols_output, table_aligns_columns_by_display_width) {
+    const Shelf shelf;
+    const Result r = run(shelf.path(), {"shelf"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    // Cyrillic takes one column a letter; numbers line up on the right; no trailing blanks
+    EXPECT_EQ(r.out, "file                genre        aut_f    aut_l   title           seq     seq_n\n"
+                     "shelf/LOUD.FB2      prose                         Loud            Echo       26\n"
+                     "shelf/a-series.fb2  sf_history   Иван     Петров  Ночной дозор    Дозоры      3\n"
+                     "shelf/b-cp1251.fb2  det_classic  Аркадий  Зорин   Дело о компасе\n");
+}
+
+TEST(fb2cols_output, tsv_is_a_header_and_one_line_per_book) {
+    const Shelf shelf;
+    const Result r = run(shelf.path(), {"--tsv", "-r", "shelf"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "file\tgenre\taut_f\taut_l\ttitle\tseq\tseq_n\n"
+                     "shelf/LOUD.FB2\tprose\t\t\tLoud\tEcho\t26\n"
+                     "shelf/a-series.fb2\tsf_history\tИван\tПетров\tНочной дозор\tДозоры\t3\n"
+                     "shelf/b-cp1251.fb2\tdet_classic\tАркадий\tЗорин\tДело о компасе\t\t\n"
+                     "shelf/sub/c-deep.fb2\t\t\t\tDeep\t\t-7\n");
+}
+
+TEST(fb2cols_output, json_has_numbers_as_numbers_and_null_for_missing_values) {
+    const Shelf shelf;
+    const Result r = run(shelf.path(), {"--json", "-r", "shelf"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "[\n"
+              "  {\"file\": \"shelf/LOUD.FB2\", \"genre\": \"prose\", \"aut_f\": null, \"aut_l\": null, "
+              "\"title\": \"Loud\", \"seq\": \"Echo\", \"seq_n\": 26},\n"
+              "  {\"file\": \"shelf/a-series.fb2\", \"genre\": \"sf_history\", \"aut_f\": \"Иван\", \"aut_l\": "
+              "\"Петров\", \"title\": \"Ночной дозор\", \"seq\": \"Дозоры\", \"seq_n\": 3},\n"
+              "  {\"file\": \"shelf/b-cp1251.fb2\", \"genre\": \"det_classic\", \"aut_f\": \"Аркадий\", \"aut_l\": "
+              "\"Зорин\", \"title\": \"Дело о компасе\", \"seq\": null, \"seq_n\": null},\n"
+              "  {\"file\": \"shelf/sub/c-deep.fb2\", \"genre\": null, \"aut_f\": null, \"aut_l\": null, "
+              "\"title\": \"Deep\", \"seq\": null, \"seq_n\": -7}\n"
+              "]\n");
+}
+
+TEST(fb2cols_output, an_empty_run_is_still_well_formed) {
+    const support::TempDir dir;
+    fs::create_directories(dir.path() / "empty");
+    struct Row {
+        const char *label;
+        std::vector<std::string> args;
+        std::string out;
+    } rows[] = {
+        {"json", {"--json", "empty"}, "[]\n"},
+        {"tsv", {"--tsv", "empty"}, "file\tgenre\taut_f\taut_l\ttitle\tseq\tseq_n\n"},
+        {"table", {"empty"}, "file  genre  aut_f  aut_l  title  seq  seq_n\n"},
+        {"json with why", {"--json", "--why", "empty"}, "[]\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        const Result r = run(dir.path(), row.args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, row.out);
+    }
+}
+
+TEST(fb2cols_output, quotes_tabs_backslashes_and_line_breaks_are_escaped) {
+    const support::TempDir dir;
+    // character references put a tab, a line feed and a carriage return into the title as they are
+    dir.write("odd.fb2", fb2("<book-title>Say \"hi\" \\ a&#9;b&#10;c&#13;d</book-title>"));
+    struct Row {
+        const char *label;
+        std::vector<std::string> args;
+        std::string out;
+    } rows[] = {
+        {"json", {"--json", "odd.fb2"},
+         "[\n  {\"file\": \"odd.fb2\", \"genre\": null, \"aut_f\": null, \"aut_l\": null, "
+         "\"title\": \"Say \\\"hi\\\" \\\\ a\\tb\\nc\\rd\", \"seq\": null, \"seq_n\": null}\n]\n"},
+        {"tsv", {"--tsv", "odd.fb2"},
+         "file\tgenre\taut_f\taut_l\ttitle\tseq\tseq_n\n"
+         "odd.fb2\t\t\t\tSay \"hi\" \\\\ a\\tb\\nc\\rd\t\t\n"},
+        // a table cell stays on its line
+        {"table", {"odd.fb2"},
+         "file     genre  aut_f  aut_l  title               seq  seq_n\n"
+         "odd.fb2                       Say \"hi\" \\ a b c d\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        const Result r = run(dir.path(), row.args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, row.out);
+    }
+}
+
+// ---- the ANSI entry point
+
+TEST(fb2cols_ansi, gives_the_same_values_as_the_wide_entry_point) {
+    const Shelf shelf;
+    // a name outside ASCII reaches ContentGetValue as the ANSI code page's bytes
+    fs::create_directories(shelf.path() / "names");
+    shelf.dir.write("names/Книга.fb2", fb2("<book-title>Имя файла</book-title>"));
+    struct Row {
+        const char *label;
+        std::vector<std::string> args;
+        bool cyrillic;
+    } rows[] = {
+        {"shelf as tsv", {"--tsv", "-r", "shelf"}, true},
+        {"shelf as json", {"--json", "-r", "shelf"}, true},
+        {"a non-ASCII file name", {"--tsv", "names"}, true},
+        {"ASCII values only", {"--tsv", "shelf/LOUD.FB2"}, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+#ifdef _WIN32
+        if (row.cyrillic && GetACP() != 1251) continue; // Russian text has no place in this ANSI code page
+#endif
+        const Result wide = run(shelf.path(), row.args);
+        std::vector<std::string> args = row.args;
+        args.insert(args.begin(), "--ansi");
+        const Result ansi = run(shelf.path(), args);
+        EXPECT_EQ(wide.status, 0) << wide.err;
+        EXPECT_EQ(ansi.status, 0) << ansi.err;
+        EXPECT_GT(lines(wide.out).size(), 1u);
+        EXPECT_EQ(ansi.out, wide.out);
+    }
+}
+
+// ---- exit status
+
+fs::path library_without_the_exports() {
+#ifdef _WIN32
+    wchar_t dir[MAX_PATH];
+    GetSystemDirectoryW(dir, MAX_PATH);
+    return fs::path(dir) / "kernel32.dll";
+#else
+    Dl_info info{};
+    dladdr(reinterpret_cast<void *>(&std::fclose), &info); // the C library: loads anywhere, exports none of ours
+    return info.dli_fname ? fs::path(info.dli_fname) : fs::path();
+#endif
+}
+
+TEST(fb2cols_exit, status_tells_success_unread_books_and_bad_usage) {
+    const Shelf shelf;
+    fs::create_directories(shelf.path() / "broken");
+    shelf.dir.write("broken/truncated.fb2", "<?xml version=\"1.0\"?>\n<FictionBook><description><title-info>");
+    shelf.dir.write("other.fb2", "<?xml version=\"1.0\"?>\n<html><body><p>not a book</p></body></html>\n");
+    const std::string no_exports = library_without_the_exports().string();
+
+    struct Row {
+        const char *label;
+        std::vector<std::string> args;
+        int status;
+        std::string err_has; // empty: nothing on stderr at all
+        bool with_plugin = true;
+    } rows[] = {
+        {"every book read", {"-r", "shelf"}, 0, ""},
+        {"a root other than FictionBook reads fine", {"other.fb2"}, 0, ""},
+        {"a broken book", {"broken/truncated.fb2"}, 1, "1 of 1 files could not be read"},
+        {"a broken book among good ones", {"shelf", "broken"}, 1, "1 of 4 files could not be read"},
+        {"a missing book", {"gone.fb2"}, 1, "could not be read"},
+        {"a rejected file is noted, not a failure", {"shelf/notes.txt"}, 0, "skipping shelf"},
+        {"help", {"--help"}, 0, ""},
+        {"version", {"--version"}, 0, ""},
+        {"no arguments at all", {}, 2, "fb2cols: no files or folders given", false},
+        {"only options", {"--tsv"}, 2, "fb2cols: no files or folders given"},
+        {"unknown option", {"--colour", "shelf"}, 2, "fb2cols: unknown option '--colour'"},
+        {"tsv and json", {"--tsv", "--json", "shelf"}, 2, "fb2cols: --tsv and --json exclude each other"},
+        {"plug-in path missing", {"shelf", "--plugin"}, 2, "fb2cols: --plugin needs a path"},
+        {"no plug-in there", {"--plugin", "nowhere/tovrel.wdx", "shelf"}, 2, "fb2cols: no plug-in at"},
+        {"not a library", {"--plugin=shelf/notes.txt", "shelf"}, 2, "fb2cols: cannot load plug-in"},
+        {"a library without the four exports", {"--plugin", no_exports, "shelf"}, 2,
+         "is not a content plug-in: it lacks ContentGetSupportedField, ContentGetDetectString, "
+         "ContentGetValueW, ContentGetValue"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        const Result r = run(shelf.path(), row.args, row.with_plugin);
+        EXPECT_EQ(r.status, row.status) << r.err;
+        if (row.err_has.empty()) {
+            EXPECT_EQ(r.err, "");
+        } else {
+            EXPECT_NE(r.err.find(row.err_has), std::string::npos) << r.err;
+            EXPECT_EQ(lines(r.err).size(), 1u) << "one line on stderr: " << r.err;
+        }
+        if (row.status == 2) {
+            EXPECT_EQ(r.out, "") << "no rows after bad usage";
+        }
+    }
+}
+
+TEST(fb2cols_exit, help_and_version_print_to_stdout) {
+    const support::TempDir dir;
+    const Result help = run(dir.path(), {"--help"});
+    EXPECT_EQ(help.out.rfind("usage: fb2cols [options] FILE|FOLDER...\n", 0), 0u) << help.out;
+    for (const char *option : {"--recursive", "--tsv", "--json", "--ansi", "--why", "--plugin", "--version"})
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+    const Result version = run(dir.path(), {"--version"});
+    EXPECT_EQ(version.out.rfind("fb2cols ", 0), 0u) << version.out;
+    EXPECT_EQ(lines(version.out).size(), 1u);
+}
+
+// ---- why a book could not be read
+
+TEST(fb2cols_why, names_the_reason_for_each_book_that_failed) {
+    const support::TempDir dir;
+    struct Row {
+        const char *label;
+        std::string name, content;
+        std::string why; // "*": any message
+        int status;
+    } rows[] = {
+        {"a series number that is no integer", "number.fb2", fb2("<sequence name=\"S\" number=\"3a\"/>"),
+         "''3a'' is not a valid integer value", 1},
+        {"an element where the text should be", "element.fb2",
+         fb2("<book-title><strong>Bold</strong> title</book-title>"),
+         "Could not convert variant of type (Null) into type (OleStr)", 1},
+        {"not well-formed", "truncated.fb2", "<?xml version=\"1.0\"?>\n<FictionBook><description>", "*", 1},
+        {"not XML at all", "plain.fb2", "just some words\n", "*", 1},
+        {"missing", "absent.fb2", "", "*", 1},
+        {"no values, yet read fine", "other.fb2", "<?xml version=\"1.0\"?>\n<other><title-info/></other>\n", "", 0},
+        {"a good book", "good.fb2", fb2("<book-title>Fine</book-title>"), "", 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        if (row.label != std::string("missing")) dir.write(row.name, row.content);
+        const Result tsv = run(dir.path(), {"--tsv", "--why", row.name});
+        EXPECT_EQ(tsv.status, row.status) << tsv.err;
+        const auto out = lines(tsv.out);
+        ASSERT_EQ(out.size(), 2u) << tsv.out;
+        EXPECT_EQ(out[0], "file\tgenre\taut_f\taut_l\ttitle\tseq\tseq_n\twhy");
+        const auto cells = split(out[1], '\t');
+        ASSERT_EQ(cells.size(), 8u) << out[1];
+        if (row.why == "*") {
+            EXPECT_NE(cells[7], "");
+            // a failed book shows no values at all
+            for (size_t i = 1; i < 7; ++i) EXPECT_EQ(cells[i], "") << i;
+        } else {
+            EXPECT_EQ(cells[7], row.why);
+        }
+        EXPECT_EQ(tsv.err, "") << "--why says it in the output instead";
+
+        // in JSON: a string for a failure, null for a book that read
+        const Result json = run(dir.path(), {"--json", "--why", row.name});
+        const std::string key = "\"why\": ";
+        const size_t at = json.out.find(key);
+        ASSERT_NE(at, std::string::npos) << json.out;
+        if (row.status == 0) {
+            EXPECT_EQ(json.out.substr(at + key.size(), 5), "null}");
+        } else {
+            EXPECT_EQ(json.out.substr(at + key.size(), 1), "\"");
+        }
+    }
+}
+
+TEST(fb2cols_why, without_the_option_there_is_no_why_column) {
+    const support::TempDir dir;
+    dir.write("number.fb2", fb2("<sequence name=\"S\" number=\"3a\"/>"));
+    const Result r = run(dir.path(), {"--tsv", "number.fb2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "file\tgenre\taut_f\taut_l\ttitle\tseq\tseq_n\nnumber.fb2\t\t\t\t\t\t\n");
+}
+
+// ---- walking folders
+
+TEST(fb2cols_walk, folders_are_walked_in_sorted_order_and_subfolders_only_with_r) {
+    const Shelf shelf;
+    struct Row {
+        const char *label;
+        std::vector<std::string> args;
+        std::vector<std::string> files;
+    } rows[] = {
+        {"one level", {"shelf"}, {"shelf/LOUD.FB2", "shelf/a-series.fb2", "shelf/b-cp1251.fb2"}},
+        {"-r", {"-r", "shelf"},
+         {"shelf/LOUD.FB2", "shelf/a-series.fb2", "shelf/b-cp1251.fb2", "shelf/sub/c-deep.fb2"}},
+        {"--recursive", {"shelf", "--recursive"},
+         {"shelf/LOUD.FB2", "shelf/a-series.fb2", "shelf/b-cp1251.fb2", "shelf/sub/c-deep.fb2"}},
+        {"a subfolder named", {"shelf/sub"}, {"shelf/sub/c-deep.fb2"}},
+        {"files in the order given", {"shelf/sub/c-deep.fb2", "shelf/LOUD.FB2"},
+         {"shelf/sub/c-deep.fb2", "shelf/LOUD.FB2"}},
+        {"a rejected file named", {"shelf/notes.txt"}, {}},
+        {"after --, a name is a name", {"--", "shelf/sub"}, {"shelf/sub/c-deep.fb2"}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        std::vector<std::string> args = row.args;
+        args.insert(args.begin(), "--tsv");
+        const Result r = run(shelf.path(), args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        auto out = lines(r.out);
+        ASSERT_FALSE(out.empty());
+        std::vector<std::string> files;
+        for (size_t i = 1; i < out.size(); ++i) files.push_back(split(out[i], '\t')[0]);
+        EXPECT_EQ(files, row.files);
+    }
+}
+
+TEST(fb2cols_walk, files_the_detect_string_rejects_are_skipped_quietly_in_folders_with_a_note_when_named) {
+    const Shelf shelf;
+    const Result folder = run(shelf.path(), {"--tsv", "shelf"});
+    EXPECT_EQ(folder.out.find("notes.txt"), std::string::npos);
+    EXPECT_EQ(folder.err, "");
+
+    const Result named = run(shelf.path(), {"--tsv", "shelf/notes.txt", "shelf/LOUD.FB2"});
+    EXPECT_EQ(named.status, 0);
+    EXPECT_EQ(named.out, "file\tgenre\taut_f\taut_l\ttitle\tseq\tseq_n\nshelf/LOUD.FB2\tprose\t\t\tLoud\tEcho\t26\n");
+    EXPECT_NE(named.err.find("skipping shelf"), std::string::npos) << named.err;
+    EXPECT_NE(named.err.find("notes.txt"), std::string::npos) << named.err;
+    EXPECT_NE(named.err.find("EXT=\"FB2\""), std::string::npos) << named.err;
+}
+
+// ---- finding the plug-in
+
+TEST(fb2cols_plugin, the_copy_beside_the_tool_is_used_when_none_is_named) {
+    const Shelf shelf;
+    const Result named = run(shelf.path(), {"--tsv", "-r", "shelf"});
+    const Result beside = run(shelf.path(), {"--tsv", "-r", "shelf"}, false);
+    EXPECT_EQ(beside.status, 0) << beside.err;
+    EXPECT_EQ(beside.out, named.out);
+}
+
+// ---- the project's example books, against the reader itself
+
+std::string expected_cell(const FB2TitleInfo &info, int32_t field) {
+    const auto data = info.GetFieldData(field);
+    if (data.empty()) return "";
+    if (ContentFields[field].f_type == 1) {
+        uint32_t u = 0;
+        for (int k = 0; k < 4; ++k) u |= std::to_integer<uint32_t>(data[k]) << (8 * k);
+        return std::to_string(static_cast<int32_t>(u));
+    }
+    std::u16string units;
+    for (size_t k = 0; k + 3 < data.size(); k += 2)
+        units.push_back(static_cast<char16_t>(std::to_integer<unsigned>(data[k]) |
+                                              std::to_integer<unsigned>(data[k + 1]) << 8));
+    return text::tsv_escaped(unicode::utf16_to_utf8(units));
+}
+
+TEST(fb2cols_examples, every_example_book_shows_what_the_reader_reads) {
+    const fs::path dir = host_path(support::examples_dir().string());
+    std::vector<fs::path> books;
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(dir, ec))
+        if (e.path().extension() == ".fb2") books.push_back(e.path());
+    if (books.empty()) GTEST_SKIP() << "no example books in " << dir.string();
+    std::sort(books.begin(), books.end());
+
+    for (const char *entry : {"wide", "ansi"}) {
+        SCOPED_TRACE(entry);
+        std::vector<std::string> args{"--tsv", "--why", "."};
+        if (entry == std::string("ansi")) args.insert(args.begin(), "--ansi");
+        const Result r = run(dir, args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        const auto out = lines(r.out);
+        ASSERT_EQ(out.size(), books.size() + 1) << r.out;
+        for (size_t b = 0; b < books.size(); ++b) {
+            SCOPED_TRACE(books[b].filename().string());
+#ifdef _WIN32
+            // the ANSI code page of the machine decides what Russian text survives
+            if (entry == std::string("ansi") && GetACP() != 1251) continue;
+#endif
+            const auto cells = split(out[b + 1], '\t');
+            ASSERT_EQ(cells.size(), 8u);
+            EXPECT_EQ(fs::path(cells[0]).filename(), books[b].filename());
+            const FB2TitleInfo info(books[b].u16string());
+            for (int32_t f = 0; f < ContentFieldCount; ++f)
+                EXPECT_EQ(cells[f + 1], expected_cell(info, f)) << ContentFields[f].f_name;
+            EXPECT_EQ(cells[7], "");
+            EXPECT_NE(cells[4], "") << "every example has a title";
+        }
+    }
+}
+
+// ---- the real corpus: a book the index calls not well-formed is a failed row, with a reason
+
+TEST(fb2cols_corpus, books_that_are_not_well_formed_are_the_failed_rows) {
+    const fs::path corpus = support::corpus_dir();
+    if (corpus.empty()) GTEST_SKIP() << "no corpus beside the checkout";
+    std::ifstream index(corpus / "INDEX.tsv");
+    std::string line;
+    std::getline(index, line);
+    const auto head = split(line, '\t');
+    const auto column = std::find(head.begin(), head.end(), "parse") - head.begin();
+    ASSERT_LT(static_cast<size_t>(column), head.size());
+    // names are matched as written, so a prefix the index's namespace-aware parse calls unbound is no fault here
+    std::vector<std::pair<std::string, bool>> books; // name, broken
+    while (std::getline(index, line)) {
+        const auto cells = split(line, '\t');
+        if (cells.size() <= static_cast<size_t>(column)) continue;
+        const std::string &parse = cells[column];
+        books.emplace_back(cells[0], parse.starts_with("not well-formed") || parse.starts_with("not XML"));
+    }
+
+    const Result r = run(host_path(corpus.string()), {"--tsv", "--why", "-r", "."});
+    EXPECT_EQ(r.status, 1) << "the corpus has broken books";
+    const auto out = lines(r.out);
+    ASSERT_EQ(out.size(), books.size() + 1);
+    std::map<std::string, std::string> why;
+    for (size_t i = 1; i < out.size(); ++i) {
+        const auto cells = split(out[i], '\t');
+        ASSERT_EQ(cells.size(), 8u) << out[i];
+        why[fs::path(cells[0]).filename().string()] = cells[7];
+    }
+    for (const auto &[name, broken] : books) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(why.count(name), 1u);
+        if (broken) {
+            EXPECT_NE(why[name], "");
+        }
+    }
+}
+
+// ---- the detect-string evaluator
+
+TEST(detect_string, accepts_files_by_extension) {
+    struct Row {
+        const char *expression, *file;
+        bool accepted;
+    } rows[] = {
+        {"EXT=\"FB2\"", "a.fb2", true},
+        {"EXT=\"FB2\"", "A.FB2", true},
+        {"EXT=\"FB2\"", "dir.x/a.Fb2", true},
+        {"EXT=\"FB2\"", ".fb2", true},
+        {"EXT=\"FB2\"", "a.fb2.zip", false},
+        {"EXT=\"FB2\"", "fb2", false},
+        {"EXT=\"FB2\"", "a.fb", false},
+        {"EXT=\"FB2\"", "a.fb22", false},
+        {"EXT=\"FB2\"", "a.", false},
+        {"EXT=\"FB2\" | EXT=\"FBD\"", "x.fbd", true},
+        {"EXT=\"FB2\" | EXT=\"FBD\"", "x.txt", false},
+        {"EXT=\"FB2\"&!EXT=\"ZIP\"", "x.fb2", true},
+        {"!(EXT=\"TXT\" | EXT=\"ZIP\")", "x.zip", false},
+        {"!(EXT=\"TXT\" | EXT=\"ZIP\")", "x.fb2", true},
+        {"!!EXT=\"TXT\"", "x.txt", true},
+        {"EXT!=\"TXT\"", "x.txt", false},
+        {"EXT!=\"TXT\"", "x.doc", true},
+        // & binds tighter than |: A | (B & C)
+        {"EXT=\"A\" | EXT=\"B\" & EXT=\"C\"", "x.a", true},
+        {"(EXT=\"A\" | EXT=\"B\") & EXT=\"C\"", "x.a", false},
+        {"  ext = \"fb2\"  ", "x.FB2", true},
+        {"EXT=\"\"", "noext", true},
+        {"", "anything.at.all", true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.expression) + " on " + row.file);
+        EXPECT_EQ(detect::Expression::parse(row.expression).accepts_file(fs::u8path(row.file)), row.accepted);
+    }
+}
+
+TEST(detect_string, refuses_what_it_does_not_understand) {
+    const std::string deep = std::string(300, '(') + "EXT=\"A\"" + std::string(300, ')');
+    for (const std::string &expression :
+         {std::string("EXT=FB2"), std::string("EXT=\"FB2"), std::string("SIZE>10"), std::string("(EXT=\"A\""),
+          std::string("EXT=\"A\" |"), std::string("EXT=\"A\" EXT=\"B\""), std::string("FORCE"),
+          std::string("EXT"), std::string("EXT==\"A\""), std::string(")"), deep}) {
+        SCOPED_TRACE(expression);
+        EXPECT_THROW(detect::Expression::parse(expression), detect::SyntaxError);
+    }
+}
+
+// ---- text as it is printed
+
+TEST(text_width, counts_terminal_columns) {
+    struct Row {
+        const char *label, *text;
+        size_t width;
+    } rows[] = {
+        {"empty", "", 0},
+        {"ASCII", "abc", 3},
+        {"Cyrillic, one column a letter", "Война и мир", 11},
+        {"CJK, two columns a character", "Cool Reader 指南", 16},
+        {"a combining accent takes none", "e\xCC\x81t\xC3\xA9", 3},
+        {"a byte-order mark takes none", "\xEF\xBB\xBF" "a", 1},
+        {"an astral-plane wide character", "\xF0\x9F\x93\x96", 2},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        EXPECT_EQ(text::display_width(row.text), row.width);
+    }
+}
+
+TEST(text_escape, tsv_json_and_table_forms) {
+    struct Row {
+        const char *label;
+        std::string in, tsv, json, cell;
+    } rows[] = {
+        {"plain", "Война", "Война", "\"Война\"", "Война"},
+        {"quote and backslash", "a\"b\\c", "a\"b\\\\c", "\"a\\\"b\\\\c\"", "a\"b\\c"},
+        {"tab and line breaks", "a\tb\nc\rd", "a\\tb\\nc\\rd", "\"a\\tb\\nc\\rd\"", "a b c d"},
+        {"other control characters", std::string("a\x01\x1f", 3), std::string("a\x01\x1f", 3), "\"a\\u0001\\u001f\"",
+         "a  "},
+        {"backspace and form feed", "\b\f", "\b\f", "\"\\b\\f\"", "  "},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        EXPECT_EQ(text::tsv_escaped(row.in), row.tsv);
+        EXPECT_EQ(text::json_quoted(row.in), row.json);
+        EXPECT_EQ(text::one_line(row.in), row.cell);
+    }
+}
+
+TEST(text_escape, invalid_utf8_is_replaced_so_output_stays_valid) {
+    EXPECT_EQ(text::valid_utf8("ok\xFF" "ok"), "ok\xEF\xBF\xBDok");
+    EXPECT_EQ(text::valid_utf8("Книга"), "Книга");
+}
+
+} // namespace
