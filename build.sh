@@ -3,6 +3,7 @@
 #   ./build.sh demo     build the Linux library and fb2cols, show the example books' columns
 #   ./build.sh test     build every target and run every test suite
 #   ./build.sh bench    build the native benchmark and run it (add --big for the 300 MB book)
+#   ./build.sh fuzz [SECONDS]   run every fuzz target for SECONDS each (default 60) under ASan and UBSan
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$PWD
@@ -28,6 +29,9 @@ native_packages=(cmake ninja-build g++ pkg-config libexpat1-dev googletest libgt
 
 # the benchmark's baseline only; the library never links libxml2
 bench_packages=(libxml2-dev)
+
+# clang with libFuzzer and the sanitizer runtimes; the tests of sanitized builds compile gtest from its sources
+sanitizer_packages=(clang libclang-rt-14-dev libfuzzer-14-dev)
 
 # configure (once) and build one preset
 build_preset() {
@@ -64,6 +68,53 @@ cmd_bench() {
     build/native/bench/tovrel_bench "$@"
 }
 
+# One target at a time, one process each (the machine is shared). New inputs go to build/fuzz/corpus/<target>,
+# crashes to build/fuzz/artifacts/<target>; the seeds in the tree are read, never written.
+fuzz_targets=(document int_parse entry)
+
+fuzz_seed_entry() {
+    # the entry target's input is FieldIdx and BufSize (int32 LE) and then the file: wrap the example books
+    local dir=$1 book name
+    mkdir -p "$dir"
+    for book in examples/books/*.fb2; do
+        name=$(basename "$book" .fb2)
+        { printf '\003\000\000\000\000\001\000\000'; cat "$book"; } >"$dir/$name-title-256"
+        { printf '\001\000\000\000\011\000\000\000'; cat "$book"; } >"$dir/$name-aut_f-9"
+        { printf '\005\000\000\000\004\000\000\000'; cat "$book"; } >"$dir/$name-seq_n-4"
+    done
+}
+
+cmd_fuzz() {
+    local seconds=${1:-60} failed=() target
+    need_packages cmake ninja-build libexpat1-dev "${sanitizer_packages[@]}"
+    say "fuzz build (clang, libFuzzer, ASan, UBSan)"
+    build_preset fuzz
+    fuzz_seed_entry build/fuzz/seeds/entry
+    for target in "${fuzz_targets[@]}"; do
+        local corpus=build/fuzz/corpus/$target artifacts=build/fuzz/artifacts/$target
+        local seeds=(fuzz/seeds/$target) options=(-max_len=65536 -dict=fuzz/fb2.dict)
+        mkdir -p "$corpus" "$artifacts"
+        case $target in
+        document) seeds+=(examples/books) ;;
+        entry) seeds+=(build/fuzz/seeds/entry) ;;
+        int_parse) options=(-max_len=64) ;;
+        esac
+        say "fuzzing $target for ${seconds}s"
+        if ! build/fuzz/fuzz/${target}_fuzzer "${options[@]}" -max_total_time="$seconds" -timeout=10 \
+            -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "${seeds[@]}" \
+            2>"build/fuzz/$target.log"; then
+            failed+=("$target")
+        fi
+        # the last status line (executions, coverage, features, corpus) and the speed
+        grep -E '^#[0-9]+[[:space:]]+DONE|^stat::(number_of_executed_units|average_exec_per_sec)' \
+            "build/fuzz/$target.log" >&2 || true
+    done
+    if [ ${#failed[@]} -gt 0 ]; then
+        say "fuzzing found faults in: ${failed[*]} (inputs in build/fuzz/artifacts, logs in build/fuzz/*.log)"
+        exit 1
+    fi
+}
+
 case "${1:-}" in
 demo) cmd_demo ;;
 test) cmd_test ;;
@@ -71,8 +122,12 @@ bench)
     shift
     cmd_bench "$@"
     ;;
+fuzz)
+    shift
+    cmd_fuzz "$@"
+    ;;
 *)
-    sed -n '2,5p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
     ;;
 esac
