@@ -25,7 +25,7 @@ need_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-native_packages=(cmake ninja-build g++ pkg-config libexpat1-dev googletest libgtest-dev)
+native_packages=(cmake ninja-build g++ pkg-config libexpat1-dev googletest libgtest-dev valgrind)
 
 # the benchmark's baseline only; the library never links libxml2
 bench_packages=(libxml2-dev)
