@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
-#include <optional>
+#include <utility>
 
 #include "codepage.h"
 #include "filename.h"
@@ -29,7 +29,9 @@ size_t TitleCache::size() const {
 
 namespace {
 
-std::optional<TitleCache> title_cache;
+// Owned by module_start and module_stop alone. No static destructor may free it: a Windows DLL's
+// runtime runs those at process exit too, when DllMain leaves the cache to the system on purpose.
+TitleCache *title_cache = nullptr;
 
 void copy_ansi(char *dst, const char *src, int32_t size) {
     const size_t n = std::min(std::strlen(src), static_cast<size_t>(size) - 1);
@@ -73,9 +75,11 @@ std::u16string wide_name(const tovrel_wchar *FileName) {
 
 } // namespace
 
-void module_start() { title_cache.emplace(); }
+void module_start() {
+    if (!title_cache) title_cache = new TitleCache;
+}
 
-void module_stop() { title_cache.reset(); }
+void module_stop() { delete std::exchange(title_cache, nullptr); }
 
 // ---- exports: each checks its arguments, and no exception leaves it
 
