@@ -481,7 +481,10 @@ private:
 
 std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries) {
     Selector sel(queries);
-    File file(unicode::utf16_to_utf8(path));
+    const std::string native = unicode::utf16_to_utf8(path);
+    // an unpaired surrogate has no UTF-8 form, and its stand-in would name some other file
+    if (unicode::utf8_to_utf16(native) != path) throw ReadError(native + ": not a valid UTF-16 file name");
+    File file(native);
     XML_Parser p = sel.parser();
     // the size at opening is what is read: a file that grows meanwhile cannot keep the read going
     size_t left = file.size();

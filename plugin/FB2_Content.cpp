@@ -129,7 +129,10 @@ int32_t TOVREL_CALL ContentGetValue(const char *FileName, int32_t FieldIdx, int3
                                     int32_t) {
     if (!FileName) return fld_empty;
     try {
-        const FB2TitleInfo *info = lookup(codepage::widen(FileName));
+        std::u16string name = codepage::widen(FileName);
+        // a name the code page cannot carry there and back would name some other file, or none
+        if (codepage::narrow(name) != FileName) return fld_empty;
+        const FB2TitleInfo *info = lookup(std::move(name));
         if (!info) return fld_empty;
         const auto value = info->GetFieldData(FieldIdx);
         if (value.empty() || !ValueBuf) return fld_empty;
