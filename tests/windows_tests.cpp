@@ -1,0 +1,406 @@
+// What only the Windows build has: COM on the host's thread, names the document object must not take
+// for URLs, the cache key's ASCII-only case folding, and the system ANSI code page. Cases that only a
+// real Windows answers are skipped under Wine with a note, never tuned to it.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FB2_Info.h"
+#include "codepage.h"
+#include "error.h"
+#include "plugin_host.h"
+#include "support.h"
+
+namespace fs = std::filesystem;
+using plugin_host::Library;
+
+namespace {
+
+bool under_wine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+std::string book(const std::string &title) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<FictionBook xmlns=\"http://www.gribuser.ru/xml/fictionbook/2.0\"><description><title-info>"
+           "<genre>prose</genre><author><first-name>Ann</first-name><last-name>Lee</last-name></author>"
+           "<book-title>" +
+           title + "</book-title><sequence name=\"S\" number=\"7\"/></title-info></description><body/></FictionBook>";
+}
+
+std::string xml_text(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '&') out += "&amp;";
+        else if (c == '<') out += "&lt;";
+        else out += c;
+    }
+    return out;
+}
+
+std::string hex(std::string_view bytes) {
+    std::string out;
+    char b[4];
+    for (unsigned char c : bytes) {
+        std::snprintf(b, sizeof b, "%s%02X", out.empty() ? "" : " ", c);
+        out += b;
+    }
+    return out;
+}
+
+std::string utf8(std::u16string_view text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size())
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | c >> 12);
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | c >> 18);
+            out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+struct Reply {
+    int32_t result = 0;
+    std::string bytes; // the value as written, without its terminator
+    bool untouched = true;
+};
+
+constexpr char fill = '\xA5';
+
+// field 3 through the wide entry point, the way a host asks
+Reply title_wide(const Library &lib, const std::wstring &name, int32_t size = 512) {
+    std::string buf(static_cast<size_t>(size), fill);
+    Reply r;
+    r.result = lib.ContentGetValueW(name.c_str(), 3, 0, buf.data(), size, 0);
+    r.untouched = buf == std::string(static_cast<size_t>(size), fill);
+    if (r.result == fld_widestring) {
+        size_t n = 0;
+        while (n + 1 < buf.size() && (buf[n] || buf[n + 1])) n += 2;
+        r.bytes = buf.substr(0, n);
+    }
+    return r;
+}
+
+// field 3 through the ANSI entry point, the name already in the ANSI code page
+Reply title_ansi(const Library &lib, const std::string &name, int32_t size = 512) {
+    std::string buf(static_cast<size_t>(size), fill);
+    Reply r;
+    r.result = lib.ContentGetValue(name.c_str(), 3, 0, buf.data(), size, 0);
+    r.untouched = buf == std::string(static_cast<size_t>(size), fill);
+    if (r.result == fld_string) r.bytes = buf.substr(0, buf.find('\0'));
+    return r;
+}
+
+std::string utf16le(std::u16string_view text) {
+    std::string out;
+    for (char16_t c : text) {
+        out += static_cast<char>(c & 0xFF);
+        out += static_cast<char>(c >> 8);
+    }
+    return out;
+}
+
+// the title of a read record, as UTF-16
+std::u16string record_title(const FB2TitleInfo &info) {
+    const auto block = info.GetFieldData(3);
+    std::u16string out;
+    for (size_t k = 0; 2 * k + 1 < block.size(); ++k) {
+        const auto c = static_cast<char16_t>(std::to_integer<unsigned>(block[2 * k]) |
+                                             std::to_integer<unsigned>(block[2 * k + 1]) << 8);
+        if (!c) break;
+        out += c;
+    }
+    return out;
+}
+
+template <class F> void on_thread_without_com(F f) {
+    // a new thread has no apartment, and the test program's main thread is single-threaded, so there is
+    // no multithreaded apartment for this one to fall into either
+    std::thread t(f);
+    t.join();
+}
+
+constexpr const char *class_id = ", ClassID: {F6D90F11-9C73-11D3-B32E-00C04F990BB4}";
+
+} // namespace
+
+// ---- COM belongs to the host
+
+TEST(com, a_thread_without_com_cannot_create_the_document) {
+    const support::TempDir dir;
+    const fs::path file = dir.write("plain.fb2", book("Plain"));
+
+    std::optional<std::string> message;
+    on_thread_without_com([&] {
+        try {
+            FB2TitleInfo info(support::wide(file));
+        } catch (const ReadError &e) {
+            message = e.what();
+        }
+    });
+    ASSERT_TRUE(message) << "read without COM on the thread";
+    const std::string suffix = class_id;
+    ASSERT_GE(message->size(), suffix.size()) << *message;
+    EXPECT_EQ(message->substr(message->size() - suffix.size()), suffix) << *message;
+    if (under_wine()) {
+        // Wine's FormatMessage has no text for CO_E_NOTINITIALIZED, so the code stands in its place
+        std::printf("[ note     ] under Wine the status text is \"%s\"\n",
+                    message->substr(0, message->size() - suffix.size()).c_str());
+    } else {
+        EXPECT_EQ(*message, std::string("CoInitialize has not been called") + class_id);
+    }
+
+    // with COM on the main thread the same file reads: the failure was the thread's, not the file's
+    EXPECT_EQ(record_title(FB2TitleInfo(support::wide(file))), u"Plain");
+}
+
+TEST(com, entry_points_on_a_thread_without_com_give_empty) {
+    const support::TempDir dir;
+    const fs::path file = dir.write("plain.fb2", book("Plain"));
+    const std::wstring wide = file.wstring();
+    const std::string ansi = file.string();
+    const struct {
+        const char *label;
+        bool wide_entry;
+    } rows[] = {{"ContentGetValueW", true}, {"ContentGetValue", false}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        Library lib;
+        Reply r;
+        on_thread_without_com([&] { r = row.wide_entry ? title_wide(lib, wide) : title_ansi(lib, ansi); });
+        EXPECT_EQ(r.result, fld_empty);
+        EXPECT_TRUE(r.untouched) << "wrote into the buffer: " << hex(r.bytes);
+        // nothing was cached for the failure: on a thread with COM the file is read
+        r = row.wide_entry ? title_wide(lib, wide) : title_ansi(lib, ansi);
+        EXPECT_EQ(r.result, row.wide_entry ? fld_widestring : fld_string);
+        EXPECT_EQ(r.bytes, row.wide_entry ? utf16le(u"Plain") : "Plain");
+    }
+}
+
+// ---- names are names, not URLs
+
+TEST(file_names, the_file_named_is_the_file_read) {
+    const struct {
+        const char *label;
+        std::u16string name;
+        std::u16string decoy; // what the name would open if it were taken as a URL; empty for none
+    } rows[] = {
+        {"percent escape", u"%41.fb2", u"A.fb2"},
+        {"fragment mark", u"a#b.fb2", u"a"},
+        {"query mark lookalike and a bare percent", u"100% ok.fb2", u""},
+        {"escaped space", u"two%20words.fb2", u"two words.fb2"},
+        {"Cyrillic", u"Книга.fb2", u""},
+        {"Japanese", u"日本語の本.fb2", u""},
+        {"outside the BMP", u"clef 𝄞.fb2", u""},
+        {"URL punctuation", u"a;b,c=d+e&f@g$h.fb2", u""},
+    };
+    const support::TempDir dir;
+    Library lib;
+    int n = 0;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        // every row in its own folder: decoys must not collide
+        const fs::path folder = dir.path() / ("row" + std::to_string(n++));
+        fs::create_directories(folder);
+        const std::string title = "Title of " + utf8(row.name);
+        const fs::path file = folder / fs::path(row.name);
+        {
+            FILE *f = _wfopen(file.c_str(), L"wb");
+            ASSERT_TRUE(f) << "cannot create the book";
+            const std::string text = book(xml_text(title));
+            std::fwrite(text.data(), 1, text.size(), f);
+            std::fclose(f);
+        }
+        if (!row.decoy.empty()) {
+            FILE *f = _wfopen((folder / fs::path(row.decoy)).c_str(), L"wb");
+            ASSERT_TRUE(f);
+            const std::string text = book("Decoy");
+            std::fwrite(text.data(), 1, text.size(), f);
+            std::fclose(f);
+        }
+
+        try {
+            FB2TitleInfo info(file.u16string());
+            EXPECT_EQ(utf8(record_title(info)), title) << "through the reader";
+        } catch (const ReadError &e) {
+            ADD_FAILURE() << "the reader failed: " << e.what();
+        }
+        const Reply r = title_wide(lib, file.wstring());
+        EXPECT_EQ(r.result, fld_widestring);
+        EXPECT_EQ(r.bytes, utf16le(u"Title of " + row.name)) << "through ContentGetValueW";
+    }
+}
+
+// ---- the cache key folds ASCII letters only
+
+TEST(cache_keys, only_ascii_letters_are_folded) {
+    const struct {
+        const char *label;
+        std::u16string first, then; // two names of one file
+        bool one_entry;
+    } rows[] = {
+        {"upper and lower ASCII", u"BOOK.FB2", u"book.fb2", true},
+        {"mixed ASCII", u"Book.Fb2", u"bOOK.fB2", true},
+        {"folder name case", u"Shelf\\book.fb2", u"sHELF\\book.fb2", true},
+        {"Latin-1 letter", u"\u00C4rger.fb2", u"\u00E4rger.fb2", false},
+        {"Cyrillic letter", u"\u0416\u0443\u043A.fb2", u"\u0436\u0443\u043A.fb2", false},
+        {"Greek letter", u"\u03A9mega.fb2", u"\u03C9mega.fb2", false},
+    };
+    int n = 0;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        const support::TempDir dir;
+        const fs::path folder = dir.path() / ("row" + std::to_string(n++));
+        fs::create_directories(folder / "Shelf");
+        const fs::path first = folder / fs::path(row.first);
+        const fs::path then = folder / fs::path(row.then);
+        Library lib;
+
+        FILE *f = _wfopen(first.c_str(), L"wb");
+        ASSERT_TRUE(f);
+        std::string text = book("First");
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+        ASSERT_EQ(title_wide(lib, first.wstring()).bytes, utf16le(u"First"));
+
+        // the same file under its other name, now with another title: a shared entry still has the first
+        f = _wfopen(then.c_str(), L"wb");
+        ASSERT_TRUE(f) << "the file system does not know the other name";
+        text = book("Second");
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+        if (!fs::exists(first)) {
+            // a file system that tells the two names apart (Wine on a case-sensitive folder) made a second file
+            std::printf("[ note     ] %s: the file system keeps both names apart; skipped\n", row.label);
+            continue;
+        }
+        const Reply r = title_wide(lib, then.wstring());
+        EXPECT_EQ(r.result, fld_widestring);
+        EXPECT_EQ(r.bytes, utf16le(row.one_entry ? u"First" : u"Second"));
+    }
+}
+
+// ---- the ANSI code page
+
+// These need the system ANSI code page they are written for; CTest runs them once more with Wine set to it.
+#define REQUIRE_CODE_PAGE(cp)                                                                                          \
+    do {                                                                                                               \
+        if (GetACP() != (cp)) GTEST_SKIP() << "needs ANSI code page " << (cp) << "; this system has " << GetACP();     \
+    } while (0)
+
+TEST(code_page_1251, titles_come_back_in_the_ansi_code_page) {
+    REQUIRE_CODE_PAGE(1251u);
+    const struct {
+        const char *label;
+        std::u16string title;
+        std::string ansi;
+    } rows[] = {
+        {"Cyrillic", u"Война и мир", "\xC2\xEE\xE9\xED\xE0 \xE8 \xEC\xE8\xF0"},
+        {"yo and its capital", u"Ёлка, ёж", "\xA8\xEB\xEA\xE0, \xB8\xE6"},
+        {"Ukrainian letters", u"Київ ґ", "\xCA\xE8\xBF\xE2 \xB4"},
+        {"punctuation the code page has", u"№ 5 — «€»", "\xB9 5 \x97 \xAB\x88\xBB"},
+        {"no counterpart: the default character", u"中文 ☃", "?? ?"},
+        {"outside the BMP: one default character", u"𝄞", "?"},
+    };
+    const support::TempDir dir;
+    Library lib;
+    int n = 0;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        const fs::path file = dir.write("t" + std::to_string(n++) + ".fb2", book(utf8(row.title)));
+        const Reply r = title_ansi(lib, file.string());
+        EXPECT_EQ(r.result, fld_string);
+        EXPECT_EQ(hex(r.bytes), hex(row.ansi));
+    }
+}
+
+TEST(code_page_1251, best_fit_where_the_code_page_has_one) {
+    REQUIRE_CODE_PAGE(1251u);
+    // Latin letters with marks fit to the bare letter; the result is still a text
+    const struct {
+        const char *label;
+        std::u16string title;
+        std::string ansi;
+    } rows[] = {
+        {"acute", u"café", "cafe"},
+        {"umlaut and ring", u"Ärø", "Aro"},
+    };
+    const support::TempDir dir;
+    Library lib;
+    int n = 0;
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        const fs::path file = dir.write("b" + std::to_string(n++) + ".fb2", book(utf8(row.title)));
+        const Reply r = title_ansi(lib, file.string());
+        EXPECT_EQ(r.result, fld_string);
+        EXPECT_EQ(hex(r.bytes), hex(row.ansi));
+    }
+}
+
+TEST(code_page_1251, ansi_file_names_are_widened) {
+    REQUIRE_CODE_PAGE(1251u);
+    const support::TempDir dir;
+    dir.write("Книга.fb2", book("Named in Cyrillic"));
+    Library lib;
+    // the folder is ASCII under the test's temporary folder; the name's bytes are windows-1251
+    const std::string name = dir.path().string() + "\\\xCA\xED\xE8\xE3\xE0.fb2";
+    const Reply r = title_ansi(lib, name);
+    EXPECT_EQ(r.result, fld_string);
+    EXPECT_EQ(r.bytes, "Named in Cyrillic");
+}
+
+TEST(code_page_932, a_cut_never_splits_a_double_byte_character) {
+    REQUIRE_CODE_PAGE(932u);
+    // ぁ is 82 9F: its trail byte is also a lead byte, so only a scan from the start finds the boundary
+    const std::string text = "\x82\x9F\x88\x9F" "A" "\x82\xA0";
+    const struct {
+        size_t limit, fit;
+    } rows[] = {{0, 0}, {1, 0}, {2, 2}, {3, 2}, {4, 4}, {5, 5}, {6, 5}, {7, 7}, {8, 7}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE("limit " + std::to_string(row.limit));
+        EXPECT_EQ(codepage::fit(text, row.limit), row.fit);
+    }
+    EXPECT_EQ(codepage::widen(text), u"ぁ亜Aあ");
+    EXPECT_EQ(hex(codepage::narrow(u"ぁ亜Aあ")), hex(text));
+}
+
+TEST(code_page_932, titles_through_the_ansi_entry_point) {
+    REQUIRE_CODE_PAGE(932u);
+    // the text is cut as UTF-16 to the buffer first, then narrowed: a double-byte character never splits
+    const struct {
+        int32_t size;
+        std::string ansi;
+    } rows[] = {{2, ""}, {3, ""}, {4, "\x82\x9F"}, {5, "\x82\x9F"}, {6, "\x82\x9F\x88\x9F"}, {7, "\x82\x9F\x88\x9F"},
+                {8, "\x82\x9F\x88\x9F" "A"}, {64, "\x82\x9F\x88\x9F" "A" "\x82\xA0"}};
+    const support::TempDir dir;
+    const fs::path file = dir.write("jp.fb2", book(utf8(u"ぁ亜Aあ")));
+    Library lib;
+    for (const auto &row : rows) {
+        SCOPED_TRACE("BufSize " + std::to_string(row.size));
+        const Reply r = title_ansi(lib, file.string(), row.size);
+        EXPECT_EQ(r.result, fld_string);
+        EXPECT_EQ(hex(r.bytes), hex(row.ansi));
+    }
+}
