@@ -122,7 +122,8 @@ std::string system_message(DWORD code) {
 }
 
 std::string arg_text(const Arg &a) { return utf8(a); }
-std::string shown(const fs::path &p) { return utf8(p.native()); }
+// one separator throughout: "books/x" joined with a name reads books\x\name
+std::string shown(const fs::path &p) { return utf8(fs::path(p).make_preferred().native()); }
 std::u16string utf16_name(const fs::path &p) { return std::u16string(p.native().begin(), p.native().end()); }
 std::string ansi_name(const fs::path &p) { return to_ansi(p.native()); }
 std::string ansi_to_utf8(std::string_view s) { return unicode::utf16_to_utf8(from_ansi(s)); }
