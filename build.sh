@@ -4,6 +4,7 @@
 #   ./build.sh test     build every target and run every test suite
 #   ./build.sh bench    build the native benchmark and run it (add --big for the 300 MB book)
 #   ./build.sh fuzz [SECONDS]   run every fuzz target for SECONDS each (default 60) under ASan and UBSan
+#   ./build.sh dist     build the release files into dist/ (both Windows DLLs, the Linux library, fb2cols)
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$PWD
@@ -57,6 +58,7 @@ cmd_test() {
     say "native build"
     build_preset native
     run_tests native
+    test_windows
 }
 
 cmd_bench() {
@@ -115,9 +117,71 @@ cmd_fuzz() {
     fi
 }
 
+# ---- Windows: mingw-w64 cross builds, their suites run under Wine
+
+# the posix-thread compilers (their libstdc++ has std::shared_mutex) and binutils for the export checks
+win_build_packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
+    binutils-mingw-w64-x86-64 googletest)
+
+# Wine for the test programs (32-bit Wine is an i386 package) and the locales the code-page tests start it in
+win_packages() {
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        say "enabling the i386 architecture for 32-bit Wine"
+        if [ "$(id -u)" -eq 0 ]; then dpkg --add-architecture i386; else sudo dpkg --add-architecture i386; fi
+    fi
+    need_packages "${win_build_packages[@]}" wine wine64 wine32:i386 locales
+}
+
+# 32-bit Wine needs a kernel that runs i386 programs, which not every machine has
+wine32_runs() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+
+test_windows() {
+    win_packages
+    say "win64 build"
+    build_preset win64
+    say "win64 suites under Wine"
+    ctest --preset win64 -j "$jobs"
+    say "win32 build"
+    build_preset win32
+    if wine32_runs; then
+        say "win32 suites under Wine"
+        ctest --preset win32 -j "$jobs"
+    else
+        say "32-bit Wine cannot run here (this kernel does not execute i386 programs): win32 gets its export and import checks only"
+        ctest --preset win32 -j "$jobs" -L host
+    fi
+}
+
+# dist/: both Windows DLLs and the Linux library, fb2cols for each, README and licence; debug info stripped
+cmd_dist() {
+    need_packages "${native_packages[@]}" "${win_build_packages[@]}"
+    local preset
+    for preset in native win32 win64; do
+        say "$preset build of the library and fb2cols"
+        [ -f "build/$preset/CMakeCache.txt" ] || cmake --preset "$preset" >/dev/null
+        cmake --build --preset "$preset" -j "$jobs" --target tovrel fb2cols
+    done
+    rm -rf dist
+    mkdir -p dist/linux-x86_64
+    i686-w64-mingw32-strip -o dist/tovrel.wdx build/win32/plugin/tovrel.wdx
+    i686-w64-mingw32-strip -o dist/fb2cols.exe build/win32/tools/fb2cols.exe
+    x86_64-w64-mingw32-strip -o dist/tovrel.wdx64 build/win64/plugin/tovrel.wdx64
+    x86_64-w64-mingw32-strip -o dist/fb2cols64.exe build/win64/tools/fb2cols.exe
+    strip -o dist/linux-x86_64/tovrel.wdx build/native/plugin/tovrel.wdx
+    strip -o dist/linux-x86_64/fb2cols build/native/tools/fb2cols
+    cp README.md LICENSE dist/
+    for f in dist/tovrel.wdx dist/tovrel.wdx64; do
+        cmake -DOBJDUMP="$(case $f in *64) echo x86_64 ;; *) echo i686 ;; esac)-w64-mingw32-objdump" -DFILE="$f" \
+            -DEXPORTS=plugin/exports.txt -P cmake/check-pe.cmake
+    done
+    say "dist/"
+    (cd dist && find . -type f | sort | xargs ls -l) >&2
+}
+
 case "${1:-}" in
 demo) cmd_demo ;;
 test) cmd_test ;;
+dist) cmd_dist ;;
 bench)
     shift
     cmd_bench "$@"
@@ -127,7 +191,7 @@ fuzz)
     cmd_fuzz "$@"
     ;;
 *)
-    sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
     ;;
 esac
