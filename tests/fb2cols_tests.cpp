@@ -491,6 +491,49 @@ TEST(fb2cols_plugin, the_copy_beside_the_tool_is_used_when_none_is_named) {
     EXPECT_EQ(beside.out, named.out);
 }
 
+// ---- a plug-in of another kind: fb2cols shows whatever fields a plug-in declares
+
+TEST(fb2cols_other_plugin, its_fields_detect_string_and_awkward_answers_are_handled) {
+    const support::TempDir dir;
+    fs::create_directories(dir.path() / "notes");
+    dir.write("notes/a.txt", "first line\nsecond\n");
+    dir.write("notes/b.MD", "only\n");
+    dir.write("notes/c.fb2", "not for this plug-in\n");
+    dir.write("notes/d.log", "not for this plug-in either\n");
+    const std::string other = host_path(OTHER_PLUGIN).string();
+    const std::string w_filler(1024, 'x'), a_filler(2048, 'x'); // the whole 2048-byte buffer, and not a byte more
+
+    struct Row {
+        const char *label;
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    } rows[] = {
+        {"its own columns; a type the host does not show stays empty", {"--tsv", "notes"}, 0,
+         "file\tfirst_line\tlines\tflag\tfiller\n"
+         "notes/a.txt\tfirst line\t2\t\t" + w_filler + "\nnotes/b.MD\tonly\t1\t\t" + w_filler + "\n"},
+        {"through the ANSI entry point", {"--tsv", "--ansi", "notes"}, 0,
+         "file\tfirst_line\tlines\tflag\tfiller\n"
+         "notes/a.txt\tfirst line\t2\t\t" + a_filler + "\nnotes/b.MD\tonly\t1\t\t" + a_filler + "\n"},
+        // the reader knows nothing of these fields, so a file without values is no failure
+        {"no values is no failure", {"--json", "--why", "gone.txt"}, 0,
+         "[\n  {\"file\": \"gone.txt\", \"first_line\": null, \"lines\": null, \"flag\": null, "
+         "\"filler\": null, \"why\": null}\n]\n"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        std::vector<std::string> args = row.args;
+        args.insert(args.begin(), {"--plugin", other});
+        const Result r = run(dir.path(), args);
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_EQ(r.err, "");
+    }
+
+    const Result named = run(dir.path(), {"--plugin", other, "--tsv", "notes/c.fb2"});
+    EXPECT_NE(named.err.find("(EXT=\"TXT\" | EXT=\"MD\") & !EXT=\"FB2\""), std::string::npos) << named.err;
+}
+
 // ---- the project's example books, against the reader itself
 
 std::string expected_cell(const FB2TitleInfo &info, int32_t field) {
