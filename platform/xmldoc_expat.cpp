@@ -113,6 +113,7 @@ public:
         size_t il = n, ol = sizeof out;
         const size_t r = iconv(cd_, &ip, &il, &op, &ol);
         if (r == static_cast<size_t>(-1)) return errno == EINVAL ? -2 : -1;
+        iconv(cd_, nullptr, nullptr, &op, &ol); // a composing converter holds a letter back for a mark
         if (op - out != 4) return -1; // nothing, or more than one character
         uint32_t c;
         std::memcpy(&c, out, 4);
