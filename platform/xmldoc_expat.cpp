@@ -397,15 +397,13 @@ private:
 
     static int XMLCALL on_unknown_encoding(void *data, const XML_Char *name, XML_Encoding *info) {
         Selector &sel = self(data);
+        sel.unknown_encoding_ = name; // Expat may still refuse the table: the message names it either way
         const EncodingTable *table = nullptr;
         try {
             table = find_table(name);
         } catch (...) {
         }
-        if (!table) {
-            sel.unknown_encoding_ = name;
-            return XML_STATUS_ERROR;
-        }
+        if (!table) return XML_STATUS_ERROR;
         std::memcpy(info->map, table->map, sizeof info->map);
         if (table->multibyte) {
             info->data = new (std::nothrow) ConvertState{table, nullptr};
