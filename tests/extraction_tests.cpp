@@ -435,6 +435,8 @@ std::vector<Row> make_rows() {
     add(ok("Big5", encoded_book("Big5", "\xA4\xA4\xA4\xE5\xAE\xD1\xA6\x57", "\xC2\x4F\xAE\xD1"),
            encoded_values(u"中文書名", u"叢書")));
     add(fails_with("an unknown encoding", encoded_book("x-no-such-charset", "T", "S"), {"x-no-such-charset"}));
+    // the converter knows it, but its bytes for '<' and the like are not ASCII's
+    add(fails_with("an encoding the parser cannot use", encoded_book("IBM037", "T", "S"), {"IBM037"}));
     add(fails_with("windows-1251 bytes declared UTF-8", encoded_book("UTF-8", "\xCC\xE8\xF0", "S"), {"line", "column"}));
 
     // documents that are not well-formed, wherever the fault is
