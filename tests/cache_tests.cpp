@@ -16,6 +16,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// the Windows reader needs COM on every thread that reads, the main one included
+[[maybe_unused]] testing::Environment *const main_thread =
+    testing::AddGlobalTestEnvironment(new plugin_host::MainThread);
+
 std::string book(const std::string &title) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FictionBook><description><title-info><genre>sf</genre>"
            "<book-title>" + title + "</book-title><sequence name=\"S\" number=\"4\"/></title-info></description>"
@@ -109,7 +113,8 @@ TEST(title_cache, racing_on_failing_and_good_names) {
     for (int i = 0; i < good; ++i)
         keys.push_back(support::wide(dir.write("g" + std::to_string(i) + ".fb2", book("G" + std::to_string(i)))));
     int n = 0;
-    for (const char *content : failing) keys.push_back(support::wide(dir.write("b" + std::to_string(n++) + ".fb2", content)));
+    for (const char *content : failing)
+        keys.push_back(support::wide(dir.write("b" + std::to_string(n++) + ".fb2", content)));
 
     TitleCache cache;
     std::vector<int> threw(threads, 0);

@@ -5,8 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "contplug.h"
 
@@ -52,7 +55,17 @@ public:
     ThreadScope &operator=(const ThreadScope &) = delete;
 
 private:
-    bool initialised_ = false;
+    [[maybe_unused]] bool initialised_ = false; // used on Windows only
+};
+
+// the same for the main thread, for a whole run: testing::AddGlobalTestEnvironment(new plugin_host::MainThread)
+class MainThread : public testing::Environment {
+public:
+    void SetUp() override { scope_.emplace(); }
+    void TearDown() override { scope_.reset(); }
+
+private:
+    std::optional<ThreadScope> scope_;
 };
 
 // a file name as ContentGetValueW takes it, and as ContentGetValue takes it (the ANSI code page; UTF-8 on POSIX)

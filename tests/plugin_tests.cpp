@@ -26,15 +26,8 @@ using plugin_host::Library;
 namespace {
 
 // COM for the main thread of the Windows build; the stress test's threads hold their own
-class HostThread : public testing::Environment {
-public:
-    void SetUp() override { scope_.emplace(); }
-    void TearDown() override { scope_.reset(); }
-
-private:
-    std::optional<plugin_host::ThreadScope> scope_;
-};
-[[maybe_unused]] testing::Environment *const host_thread = testing::AddGlobalTestEnvironment(new HostThread);
+[[maybe_unused]] testing::Environment *const main_thread =
+    testing::AddGlobalTestEnvironment(new plugin_host::MainThread);
 
 constexpr int32_t big = 512;
 
@@ -415,7 +408,8 @@ TEST(plugin_values, every_field_through_both_entry_points) {
         {"series name only", {u"sf", {}, u"Lem", u"Solaris", u"Collected", {}}},
         {"series number only", {{}, u"Ann", {}, u"Untitled", {}, -2}},
         {"title only", titled(u"Title")},
-        {"astral and CJK", {u"poetry", u"\U0001F600", u"漢字", u"\U0001F600 smile 漢字", u"\U0001D11E", 2147483647}},
+        {"astral and CJK",
+         {u"poetry", u"\U0001F600", u"漢字", u"\U0001F600 smile 漢字", u"\U0001D11E", 2147483647}},
     };
     support::TempDir dir;
     Library lib;
@@ -846,7 +840,8 @@ TEST(plugin_stress, threads_agree_with_a_single_threaded_read) {
     std::mt19937 rng(20261208);
     for (int t = 0; t < threads; ++t) {
         // every thread starts on the same new files, then goes its own way
-        for (int k = 0; k < hot; ++k) plan[t].push_back({k, static_cast<int32_t>(rng() % 6), both_entries[rng() % 2], big});
+        for (int k = 0; k < hot; ++k)
+            plan[t].push_back({k, static_cast<int32_t>(rng() % 6), both_entries[rng() % 2], big});
         while (plan[t].size() < per_thread) {
             const int file = rng() % 2 ? static_cast<int>(rng() % hot) : static_cast<int>(rng() % files);
             const auto field = static_cast<int32_t>(rng() % 8) - 1;
