@@ -286,8 +286,9 @@ std::vector<Row> make_rows() {
     add(ok("an entity first", book("<book-title>&amp;T</book-title>"), {{none, none, none, u"&T", none}, none}));
     add(ok("character references", book("<book-title>&#x416;&#1046;&#x1D11E;</book-title>"),
            {{none, none, none, u"\u0416\u0416\xD834\xDD1E", none}, none}));
+    // Wine splits the text at the reference and drops the white space around it
     add(ok("white space around a character reference", book("<book-title>  &#x41;  </book-title>"),
-           {{none, none, none, u"  A  ", none}, none}));
+           {{none, none, none, u"  A  ", none}, none}, Where::not_wine));
     add(ok("an internal entity expands to text",
            book("<author><last-name>&who;</last-name></author><book-title>War &and; Peace</book-title>"
                 "<sequence name=\"&who;'s\"/>",
@@ -431,9 +432,9 @@ std::vector<Row> make_rows() {
            encoded_values(u"中文书名", u"丛书")));
     // trail bytes 5C and 70 are '\' and 'p' in ASCII; ｶﾅ are single bytes
     add(ok("Shift_JIS", encoded_book("Shift_JIS", "\x95\x5C\x8E\xA6\xB6\xC5", "\x91\x70\x8F\x91"),
-           encoded_values(u"表示ｶﾅ", u"叢書")));
+           encoded_values(u"表示ｶﾅ", u"叢書"), Where::not_wine));
     add(ok("Big5", encoded_book("Big5", "\xA4\xA4\xA4\xE5\xAE\xD1\xA6\x57", "\xC2\x4F\xAE\xD1"),
-           encoded_values(u"中文書名", u"叢書")));
+           encoded_values(u"中文書名", u"叢書"), Where::not_wine));
     add(fails_with("an unknown encoding", encoded_book("x-no-such-charset", "T", "S"), {"x-no-such-charset"}));
     // the converter knows it, but its bytes for '<' and the like are not ASCII's
     add(fails_with("an encoding the parser cannot use", encoded_book("IBM037", "T", "S"), {"IBM037"}));
@@ -572,12 +573,14 @@ void expect_outcome(const Row &row, const Outcome &got) {
 #endif
 }
 
-#ifdef _WIN32
 bool under_wine() {
+#ifdef _WIN32
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
+#else
+    return false;
 #endif
+}
 
 // whether this build's document layer is expected to give the row's answer
 bool answered_here([[maybe_unused]] Where where) {
@@ -681,22 +684,40 @@ TEST(extraction, file_names_outside_ascii) {
     }
 }
 
-// a book bigger than the part read at once: the values sit past that part, after a long comment
+// a book bigger than the part read at once: the values come after a long body, and the title straddles
+// a boundary of 20 MiB (a multiple of any power-of-two piece size up to 4 MiB) inside a two-byte letter
 TEST(extraction, a_book_bigger_than_one_piece) {
+    const size_t boundary = 20u << 20;
+    const std::string head = decl + "\n<FictionBook" + fb_ns + ">\n<body>\n";
+    const std::string before_title = "</body>\n<description><title-info><genre>sf</genre><author><first-name>Lev"
+                                     "</first-name><last-name>Tolstoy</last-name></author><book-title>";
+    const std::string title = "\xD0\x92\xD0\xBE\xD0\xB9\xD0\xBD\xD0\xB0 \xD0\xB8 \xD0\xBC\xD0\xB8\xD1\x80";
+    const std::string line = "<p>" + std::string(1016, 'x') + "</p>\n";
+    size_t fill = boundary - 5 - head.size() - before_title.size();
+    std::string doc = head;
+    doc.reserve(boundary + 256);
+    while (fill >= line.size() + 8) {
+        doc += line;
+        fill -= line.size();
+    }
+    doc += "<p>" + std::string(fill - 8, 'y') + "</p>\n";
+    doc += before_title;
+    ASSERT_EQ(doc.size(), boundary - 5);
+    doc += title + "</book-title><sequence name=\"Epics\" number=\"3\"/></title-info></description>\n</FictionBook>\n";
+    const Row big = ok("big", doc, {{u"sf", u"Lev", u"Tolstoy", u"Война и мир", u"Epics"}, 3});
+
     const support::TempDir dir;
-    std::string filler = "<!--";
-    filler.append(17u << 20, 'x');
-    filler += "-->\n";
-    const std::string doc = decl + "\n" + filler + book(complete).substr(decl.size());
     {
-        SCOPED_TRACE("well-formed");
-        const Outcome got = read_file(dir, "big.fb2", doc);
-        expect_outcome(ok("big", "", complete_values), got);
+        SCOPED_TRACE("from a file");
+        expect_outcome(big, read_file(dir, "big.fb2", doc));
+    }
+    {
+        SCOPED_TRACE("from memory");
+        expect_outcome(big, read_memory(doc, 0));
     }
     {
         SCOPED_TRACE("a fault at the very end");
-        const Outcome got = read_file(dir, "big-broken.fb2", doc + "<");
-        expect_outcome(fails_with("big broken", "", {"line", "column"}), got);
+        expect_outcome(fails_with("big broken", "", {"line", "column"}), read_file(dir, "big-broken.fb2", doc + "<"));
     }
 }
 
@@ -766,8 +787,9 @@ const char *const columns[] = {"genre", "first_name", "last_name", "book_title",
 struct Difference {
     const char *file;
     const char *column; // a value column, or "parse"
-    const char *ours;   // our value in INDEX.tsv's spelling ('-' none), or "reads"
+    const char *ours;   // our value in INDEX.tsv's spelling ('-' none), or "reads" / "fails"
     const char *why;
+    bool wine_only = false; // Wine's document object lacks what the file needs
 };
 
 constexpr const char *empty_element =
@@ -801,6 +823,7 @@ const Difference expected_differences[] = {
      "\xD1\x81\xD1\x82\xD0\xB2\xD0\xBE, \xD0\xAE\xD0\xBD\xD0\xBE\xD1\x81\xD1\x82\xD1\x8C",
      unbound_prefix},
     {"fblib_test_comments.fb2", "sequence_number", "2", unbound_prefix},
+    {"fb2c_encoding_koi8r.fb2", "parse", "fails", "Wine's document object has no koi8-r", true},
 };
 
 // INDEX.tsv's spelling of a value: '-' none, tab, CR and LF escaped
@@ -869,6 +892,7 @@ TEST(corpus, every_book_reads_or_fails_and_agrees_with_the_index) {
     auto explained = [&used](const std::string &file, const std::string &column, const std::string &ours) {
         for (size_t i = 0; i < std::size(corpus::expected_differences); ++i) {
             const corpus::Difference &d = corpus::expected_differences[i];
+            if (d.wine_only && !under_wine()) continue;
             if (file == d.file && column == d.column && ours == d.ours) {
                 used[i] = true;
                 return true;
@@ -910,7 +934,7 @@ TEST(corpus, every_book_reads_or_fails_and_agrees_with_the_index) {
         const bool index_reads = parse == "well-formed";
         if (index_reads == got.failed) {
             agrees = false;
-            EXPECT_TRUE(explained(name, "parse", got.failed ? got.message : "reads"))
+            EXPECT_TRUE(explained(name, "parse", got.failed ? "fails" : "reads"))
                 << "the index says " << parse << "; we " << (got.failed ? "fail: " + got.message : "read it");
         }
 #ifndef _WIN32
@@ -936,6 +960,7 @@ TEST(corpus, every_book_reads_or_fails_and_agrees_with_the_index) {
     }
     for (size_t i = 0; i < used.size(); ++i) {
         const corpus::Difference &d = corpus::expected_differences[i];
+        if (d.wine_only && !under_wine()) continue;
         EXPECT_TRUE(used[i]) << "expected difference no longer seen: " << d.file << " " << d.column << " (" << d.why
                              << ")";
     }
