@@ -55,9 +55,9 @@ struct Values {
 struct Row {
     std::string label;
     std::string doc;
-    std::optional<Values> values;    // the read succeeds with these
-    const char *message = nullptr;   // or fails with exactly this message
-    std::vector<std::string> words;  // or fails with a message holding these (the POSIX parser's words)
+    std::optional<Values> values;   // the read succeeds with these
+    const char *message = nullptr;  // or fails with exactly this message
+    std::vector<std::string> words; // or fails with a message holding these (the POSIX parser's words)
     Where where = Where::everywhere;
 };
 
@@ -76,7 +76,8 @@ Row fails_with(std::string label, std::string doc, std::vector<std::string> word
 const Values nothing{};
 
 const std::string decl = R"(<?xml version="1.0" encoding="UTF-8"?>)";
-const std::string fb_ns = R"( xmlns="http://www.gribuser.ru/xml/fictionbook/2.0" xmlns:l="http://www.w3.org/1999/xlink")";
+const std::string fb_ns =
+    R"( xmlns="http://www.gribuser.ru/xml/fictionbook/2.0" xmlns:l="http://www.w3.org/1999/xlink")";
 const std::string body = "<body><section><p>Text.</p></section></body>";
 
 // a book with the given description content
@@ -97,7 +98,8 @@ std::string complete_with(const std::string &number) {
            "<author><first-name>Lev</first-name><middle-name>N.</middle-name><last-name>Tolstoy</last-name></author>\n"
            "<author><first-name>Second</first-name><last-name>Author</last-name></author>\n"
            "<book-title>War and Peace</book-title>\n<lang>ru</lang>\n"
-           "<sequence name=\"Epics\" number=\"" + number + "\"/>";
+           "<sequence name=\"Epics\" number=\"" +
+           number + "\"/>";
 }
 
 const std::string complete = complete_with("3");
@@ -108,8 +110,8 @@ const Values complete_values{{u"sf", u"Lev", u"Tolstoy", u"War and Peace", u"Epi
 std::string encoded_book(const std::string &encoding, const std::string &title, const std::string &series) {
     const std::string prolog = encoding.empty() ? "" : "<?xml version=\"1.0\" encoding=\"" + encoding + "\"?>";
     return prolog + "\n<FictionBook" + fb_ns + "><description><title-info><genre>sf</genre><book-title>" + title +
-           "</book-title><sequence name=\"" + series + "\" number=\"1\"/></title-info></description><body><p>" +
-           title + "</p></body></FictionBook>\n";
+           "</book-title><sequence name=\"" + series + "\" number=\"1\"/></title-info></description><body><p>" + title +
+           "</p></body></FictionBook>\n";
 }
 
 Values encoded_values(std::u16string title, std::u16string series) {
@@ -124,9 +126,12 @@ std::string utf16_book(const std::string &encoding, std::u16string_view title, s
     std::u16string units;
     if (bom) units += u'\xFEFF';
     for (const char c : ascii) {
-        if (c == '\x01') units += title;
-        else if (c == '\x02') units += series;
-        else units += static_cast<char16_t>(c);
+        if (c == '\x01')
+            units += title;
+        else if (c == '\x02')
+            units += series;
+        else
+            units += static_cast<char16_t>(c);
     }
     std::string bytes;
     for (const char16_t u : units) {
@@ -138,8 +143,8 @@ std::string utf16_book(const std::string &encoding, std::u16string_view title, s
 }
 
 std::string sequence_number(const std::string &number) {
-    return book("<genre>sf</genre><book-title>Foundation</book-title><sequence name=\"Foundation\" number=\"" +
-                number + "\"/>");
+    return book("<genre>sf</genre><book-title>Foundation</book-title><sequence name=\"Foundation\" number=\"" + number +
+                "\"/>");
 }
 
 Values numbered(int32_t n) { return {{u"sf", none, none, u"Foundation", u"Foundation"}, n}; }
@@ -189,7 +194,8 @@ std::vector<Row> make_rows() {
            book("<sequence name=\"S\" number=\"1\"/><book-title>T</book-title>"
                 "<author><last-name>L</last-name><first-name>F</first-name></author><genre>g</genre>"),
            {{u"g", u"F", u"L", u"T", u"S"}, 1}));
-    add(ok("a genre with attributes", book("<genre match=\"100\">sf</genre>"), {{u"sf", none, none, none, none}, none}));
+    add(ok("a genre with attributes", book("<genre match=\"100\">sf</genre>"),
+           {{u"sf", none, none, none, none}, none}));
     add(ok("only title-info counts",
            with_description("<src-title-info><genre>src</genre><author><first-name>SF</first-name>"
                             "<last-name>SL</last-name></author><book-title>Src</book-title>"
@@ -213,8 +219,7 @@ std::vector<Row> make_rows() {
                 "<sequence Name=\"S\" NUMBER=\"3\"/>"),
            nothing));
     add(ok("prefixed elements are other names",
-           book("<l:genre>g</l:genre><l:book-title>T</l:book-title><sequence l:name=\"S\" l:number=\"3\"/>"),
-           nothing));
+           book("<l:genre>g</l:genre><l:book-title>T</l:book-title><sequence l:name=\"S\" l:number=\"3\"/>"), nothing));
 
     // several descriptions and title-infos: each row takes the first node in document order
     add(ok("several title-infos, per row independently",
@@ -261,20 +266,24 @@ std::vector<Row> make_rows() {
            {{none, none, none, u"", none}, none}));
     add(ok("CDATA", book("<book-title><![CDATA[War & <Peace>]]></book-title>"),
            {{none, none, none, u"War & <Peace>", none}, none}));
-    add(ok("an empty CDATA is an empty value", book("<genre><![CDATA[]]></genre><book-title><![CDATA[]]>T</book-title>"),
+    add(ok("an empty CDATA is an empty value",
+           book("<genre><![CDATA[]]></genre><book-title><![CDATA[]]>T</book-title>"),
            {{u"", none, none, u"", none}, none}));
     add(ok("white space in CDATA is kept", book("<book-title><![CDATA[  ]]></book-title>"),
            {{none, none, none, u"  ", none}, none}));
-    add(ok("CDATA is a node of its own", book("<genre><![CDATA[a]]>b</genre><book-title>War <![CDATA[and]]> Peace</book-title>"),
+    add(ok("CDATA is a node of its own",
+           book("<genre><![CDATA[a]]>b</genre><book-title>War <![CDATA[and]]> Peace</book-title>"),
            {{u"a", none, none, u"War ", none}, none}));
     add(ok("a processing instruction as first child", book("<book-title><?fb2 some data?>T</book-title>"),
            {{none, none, none, u"some data", none}, none}));
     add(ok("a processing instruction without data", book("<book-title><?fb2?>T</book-title>"),
            {{none, none, none, u"", none}, none}));
     add(ok("a prolog with a comment and a stylesheet",
-           decl + "\n<!-- made by hand -->\n<?xml-stylesheet type=\"text/xsl\" href=\"fb2.xsl\"?>\n"
-                  "<FictionBook" + fb_ns + "><description><title-info>" + complete + "</title-info></description>" +
-               body + "</FictionBook>\n<!-- after -->\n",
+           decl +
+               "\n<!-- made by hand -->\n<?xml-stylesheet type=\"text/xsl\" href=\"fb2.xsl\"?>\n"
+               "<FictionBook" +
+               fb_ns + "><description><title-info>" + complete + "</title-info></description>" + body +
+               "</FictionBook>\n<!-- after -->\n",
            complete_values));
     // the platform object validates against a document type by default, and this one declares nothing
     add(ok("a doctype without declarations", book(complete, decl + "\n<!DOCTYPE FictionBook>"), complete_values,
@@ -306,25 +315,27 @@ std::vector<Row> make_rows() {
     add(fails_with("entities past the amplification limit", laughs(), {"amplification"}, Where::posix));
 
     // attributes
-    add(ok("name and number from different sequences", book("<sequence name=\"A\"/><sequence name=\"B\" number=\"2\"/>"),
-           {{none, none, none, none, u"A"}, 2}));
+    add(ok("name and number from different sequences",
+           book("<sequence name=\"A\"/><sequence name=\"B\" number=\"2\"/>"), {{none, none, none, none, u"A"}, 2}));
     add(ok("number from the first sequence that has one",
            book("<sequence number=\"5\"/><sequence name=\"B\" number=\"2\"/>"), {{none, none, none, none, u"B"}, 5}));
     add(ok("an empty number is no value", book("<sequence name=\"A\" number=\"\"/>"),
            {{none, none, none, none, u"A"}, none}));
-    add(ok("an empty number hides a later one", book("<sequence name=\"\" number=\"\"/><sequence name=\"B\" number=\"2\"/>"),
-           nothing));
+    add(ok("an empty number hides a later one",
+           book("<sequence name=\"\" number=\"\"/><sequence name=\"B\" number=\"2\"/>"), nothing));
     add(ok("a bad number in a later sequence is never read",
            book("<sequence name=\"A\" number=\"1\"/><sequence name=\"B\" number=\"bad\"/>"),
            {{none, none, none, none, u"A"}, 1}));
     add(ok("attribute values are normalised", book("<sequence name=\"A\tB\nC\r\nD\" number=\"\t7\"/>"),
            {{none, none, none, none, u"A B C D"}, 7}));
-    add(ok("character references in attributes are not normalised", book("<sequence name=\"A&#9;B&#10;C\" number=\"1\"/>"),
-           {{none, none, none, none, u"A\tB\nC"}, 1}));
-    add(fails("a tab by reference before the number", sequence_number("&#9;7"), "''\t7'' is not a valid integer value"));
+    add(ok("character references in attributes are not normalised",
+           book("<sequence name=\"A&#9;B&#10;C\" number=\"1\"/>"), {{none, none, none, none, u"A\tB\nC"}, 1}));
+    add(fails("a tab by reference before the number", sequence_number("&#9;7"),
+              "''\t7'' is not a valid integer value"));
     add(ok("references in attributes", book("<sequence name=\"War &amp; Peace &#x416; &lt;&quot;\"/>"),
            {{none, none, none, none, u"War & Peace \u0416 <\""}, none}));
-    add(ok("white space is an attribute value", book("<sequence name=\"  \"/>"), {{none, none, none, none, u"  "}, none}));
+    add(ok("white space is an attribute value", book("<sequence name=\"  \"/>"),
+           {{none, none, none, none, u"  "}, none}));
     add(ok("single-quoted attributes", book("<sequence name='A \"q\"' number='4'/>"),
            {{none, none, none, none, u"A \"q\""}, 4}));
 
@@ -374,8 +385,10 @@ std::vector<Row> make_rows() {
                   "</fb:description></fb:FictionBook>",
            nothing));
     add(ok("a prefixed root with plain children",
-           decl + "<fb:FictionBook xmlns:fb=\"http://www.gribuser.ru/xml/fictionbook/2.0\"><description>"
-                  "<title-info>" + complete + "</title-info></description></fb:FictionBook>",
+           decl +
+               "<fb:FictionBook xmlns:fb=\"http://www.gribuser.ru/xml/fictionbook/2.0\"><description>"
+               "<title-info>" +
+               complete + "</title-info></description></fb:FictionBook>",
            nothing));
     add(ok("another root", decl + "<Book><description><title-info>" + complete + "</title-info></description></Book>",
            nothing));
@@ -412,7 +425,8 @@ std::vector<Row> make_rows() {
            encoded_values(u"café Ærø", u"Série")));
     add(ok("US-ASCII with a reference", encoded_book("US-ASCII", "Caf&#xE9;", "S&#233;rie"),
            encoded_values(u"Café", u"Série")));
-    add(ok("windows-1251", encoded_book("windows-1251", "\xC2\xEE\xE9\xED\xE0 \xE8 \xEC\xE8\xF0", "\xD1\xE5\xF0\xE8\xFF"),
+    add(ok("windows-1251",
+           encoded_book("windows-1251", "\xC2\xEE\xE9\xED\xE0 \xE8 \xEC\xE8\xF0", "\xD1\xE5\xF0\xE8\xFF"),
            encoded_values(u"Война и мир", u"Серия")));
     add(ok("windows-1251 in upper case", encoded_book("WINDOWS-1251", "\xCC\xE8\xF0", "\xD1\xE5\xF0\xE8\xFF"),
            encoded_values(u"Мир", u"Серия")));
@@ -438,7 +452,8 @@ std::vector<Row> make_rows() {
     add(fails_with("an unknown encoding", encoded_book("x-no-such-charset", "T", "S"), {"x-no-such-charset"}));
     // the converter knows it, but its bytes for '<' and the like are not ASCII's
     add(fails_with("an encoding the parser cannot use", encoded_book("IBM037", "T", "S"), {"IBM037"}));
-    add(fails_with("windows-1251 bytes declared UTF-8", encoded_book("UTF-8", "\xCC\xE8\xF0", "S"), {"line", "column"}));
+    add(fails_with("windows-1251 bytes declared UTF-8", encoded_book("UTF-8", "\xCC\xE8\xF0", "S"),
+                   {"line", "column"}));
 
     // documents that are not well-formed, wherever the fault is
     add(fails_with("a mismatched tag", decl + "<FictionBook><description></FictionBook>",
@@ -457,7 +472,10 @@ std::vector<Row> make_rows() {
     add(fails_with("a duplicate attribute", book("<sequence name=\"A\" name=\"B\"/>"), {"duplicate attribute"}));
     add(fails_with("an unescaped ampersand", book("<book-title>War & Peace</book-title>"), {"line", "column"}));
     add(fails_with("a '<' in an attribute", book("<sequence name=\"a<b\"/>"), {"line", "column"}));
-    add(fails_with("a control character", book("<book-title>A\x01" "B</book-title>"), {"line", "column"}));
+    add(fails_with("a control character",
+                   book("<book-title>A\x01"
+                        "B</book-title>"),
+                   {"line", "column"}));
     add(fails_with("a NUL byte", book("<book-title>A"s + '\0' + "B</book-title>"), {"line", "column"}));
     add(fails_with("a declaration after white space", " " + book(complete), {"line", "column"}));
     add(fails_with("not XML", "This is a plain text file, not a book.\n", {"syntax error"}));
@@ -537,8 +555,8 @@ std::string show(const std::optional<std::u16string> &v) {
     std::string out = "\"";
     for (size_t i = 0; i < v->size(); ++i) {
         const char16_t c = (*v)[i];
-        const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < v->size() && (*v)[i + 1] >= 0xDC00 &&
-                          (*v)[i + 1] <= 0xDFFF;
+        const bool pair =
+            c >= 0xD800 && c <= 0xDBFF && i + 1 < v->size() && (*v)[i + 1] >= 0xDC00 && (*v)[i + 1] <= 0xDFFF;
         if (pair) {
             out += unicode::utf16_to_utf8(v->substr(i, 2));
             ++i;
@@ -622,7 +640,8 @@ void run_rows(const std::vector<Row> &rows) {
             }
         }
     }
-    if (skipped > 0) std::printf("[ note     ] %d rows skipped: this document layer answers them differently\n", skipped);
+    if (skipped > 0)
+        std::printf("[ note     ] %d rows skipped: this document layer answers them differently\n", skipped);
 }
 
 TEST(extraction, file_memory_and_pieces_agree_with_the_table) { run_rows(make_rows()); }
@@ -633,7 +652,10 @@ TEST(extraction, code_pages_with_combining_marks) {
     run_rows({
         ok("windows-1255", encoded_book("windows-1255", "\xF9\xEC\xE5\xED", "\xF1\xE3\xF8\xE4"),
            encoded_values(u"\u05E9\u05DC\u05D5\u05DD", u"\u05E1\u05D3\u05E8\u05D4")),
-        ok("windows-1258", encoded_book("windows-1258", "Vi\xEAt Nam", "S\xE2" "ch"),
+        ok("windows-1258",
+           encoded_book("windows-1258", "Vi\xEAt Nam",
+                        "S\xE2"
+                        "ch"),
            encoded_values(u"Vi\u00EAt Nam", u"S\u00E2ch")),
     });
 }
@@ -667,8 +689,8 @@ TEST(extraction, file_names_outside_ascii) {
         "plain.fb2",
         "with space.fb2",
         "\xD0\x92\xD0\xBE\xD0\xB9\xD0\xBD\xD0\xB0 \xD0\xB8 \xD0\xBC\xD0\xB8\xD1\x80.fb2", // Война и мир
-        "\xE6\x9B\xB8.fb2",                                                              // 書
-        "clef \xF0\x9D\x84\x9E.fb2",                                                     // beyond the BMP
+        "\xE6\x9B\xB8.fb2",                                                               // 書
+        "clef \xF0\x9D\x84\x9E.fb2",                                                      // beyond the BMP
     };
     for (const char *name : names) {
         SCOPED_TRACE(name);
@@ -732,11 +754,10 @@ TEST(extraction, nothing_outside_the_book_is_loaded) {
         std::string doc;
     };
     const Case cases[] = {
-        {"external entity",
-         book("<book-title>&ext;</book-title>",
-              decl + "\n<!DOCTYPE FictionBook [<!ENTITY ext SYSTEM \"" + secret.string() + "\">]>")},
-        {"external DTD", book("<book-title>&t;</book-title>",
-                              decl + "\n<!DOCTYPE FictionBook SYSTEM \"" + dtd.string() + "\">")},
+        {"external entity", book("<book-title>&ext;</book-title>",
+                                 decl + "\n<!DOCTYPE FictionBook [<!ENTITY ext SYSTEM \"" + secret.string() + "\">]>")},
+        {"external DTD",
+         book("<book-title>&t;</book-title>", decl + "\n<!DOCTYPE FictionBook SYSTEM \"" + dtd.string() + "\">")},
         {"parameter entity",
          book("<book-title>&t;</book-title>",
               decl + "\n<!DOCTYPE FictionBook [<!ENTITY % p SYSTEM \"" + dtd.string() + "\"> %p;]>")},
@@ -792,8 +813,7 @@ struct Difference {
     bool wine_only = false; // Wine's document object lacks what the file needs
 };
 
-constexpr const char *empty_element =
-    "an empty element has no first child: no value here, an empty cell in the index";
+constexpr const char *empty_element = "an empty element has no first child: no value here, an empty cell in the index";
 constexpr const char *unbound_prefix =
     "names are taken as written, so an undeclared prefix in the body is not a fault here; the index's "
     "namespace-aware parse refuses the file and leaves its values '-'";
@@ -815,7 +835,8 @@ const Difference expected_differences[] = {
     {"fblib_test_comments.fb2", "parse", "reads", unbound_prefix},
     {"fblib_test_comments.fb2", "genre", "history_russia", unbound_prefix},
     {"fblib_test_comments.fb2", "first_name", "\xD0\x9B\xD0\xB5\xD0\xB2", unbound_prefix},
-    {"fblib_test_comments.fb2", "last_name", "\xD0\xA2\xD0\xBE\xD0\xBB\xD1\x81\xD1\x82\xD0\xBE\xD0\xB9", unbound_prefix},
+    {"fblib_test_comments.fb2", "last_name", "\xD0\xA2\xD0\xBE\xD0\xBB\xD1\x81\xD1\x82\xD0\xBE\xD0\xB9",
+     unbound_prefix},
     {"fblib_test_comments.fb2", "book_title",
      "\xD0\x92\xD0\xBE\xD0\xB9\xD0\xBD\xD0\xB0 \xD0\xB8 \xD0\xBC\xD0\xB8\xD1\x80", unbound_prefix},
     {"fblib_test_comments.fb2", "sequence_name",
@@ -831,10 +852,14 @@ std::string index_form(const std::optional<std::u16string> &v) {
     if (!v) return "-";
     std::string out;
     for (const char c : unicode::utf16_to_utf8(*v)) {
-        if (c == '\t') out += "\\t";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else out += c;
+        if (c == '\t')
+            out += "\\t";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
     }
     return out;
 }
@@ -942,7 +967,8 @@ TEST(corpus, every_book_reads_or_fails_and_agrees_with_the_index) {
         const size_t at = parse.find("(line ");
         if (!index_reads && got.failed && at != std::string::npos) {
             const std::string line = parse.substr(at + 1, parse.find(')', at) - at - 1);
-            EXPECT_NE(got.message.find(line + ","), std::string::npos) << "index: " << parse << "; ours: " << got.message;
+            EXPECT_NE(got.message.find(line + ","), std::string::npos)
+                << "index: " << parse << "; ours: " << got.message;
         }
 #endif
         if (!got.failed) {

@@ -17,7 +17,7 @@ TEST(field_table, interface_codes_are_the_hosts_numbers) {
         int expected;
     };
     const Code rows[] = {
-        {"fld_nomore", fld_nomore, 0},     {"fld_numeric32", fld_numeric32, 1}, {"fld_string", fld_string, 8},
+        {"fld_nomore", fld_nomore, 0},          {"fld_numeric32", fld_numeric32, 1}, {"fld_string", fld_string, 8},
         {"fld_widestring", fld_widestring, 11}, {"fld_empty", fld_empty, -3},
     };
     for (const Code &row : rows) {

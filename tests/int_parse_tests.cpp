@@ -141,7 +141,7 @@ const Row rows[] = {
     {u"$1A "sv, std::nullopt},
     {u"$ 1"sv, std::nullopt},
     {u"0x 1"sv, std::nullopt},
-    {u"1A"sv, std::nullopt},  // hexadecimal digits need a prefix
+    {u"1A"sv, std::nullopt},    // hexadecimal digits need a prefix
     {u"00x1A"sv, std::nullopt}, // the prefix is "0x", not zeros then x
     {u"0$1"sv, std::nullopt},
     {u"$$1"sv, std::nullopt},
@@ -149,16 +149,16 @@ const Row rows[] = {
     {u"h1A"sv, std::nullopt},
     {u"1Ah"sv, std::nullopt},
     // digits outside ASCII are not digits
-    {u"\uFF13"sv, std::nullopt},        // fullwidth 3
-    {u"\u0663"sv, std::nullopt},        // arabic-indic 3
-    {u"\u0969"sv, std::nullopt},        // devanagari 3
-    {u"\u00B3"sv, std::nullopt},        // superscript 3
+    {u"\uFF13"sv, std::nullopt}, // fullwidth 3
+    {u"\u0663"sv, std::nullopt}, // arabic-indic 3
+    {u"\u0969"sv, std::nullopt}, // devanagari 3
+    {u"\u00B3"sv, std::nullopt}, // superscript 3
     {u"1\uFF13"sv, std::nullopt},
-    {u"$\uFF21"sv, std::nullopt},       // fullwidth A
-    {u"\uFF0D3"sv, std::nullopt},       // fullwidth minus
-    {u"\u22123"sv, std::nullopt},       // minus sign
-    {u"3\u0301"sv, std::nullopt},       // 3 with a combining accent
-    {u"\xD835\xDFD1"sv, std::nullopt},  // mathematical bold 3, a surrogate pair
+    {u"$\uFF21"sv, std::nullopt},      // fullwidth A
+    {u"\uFF0D3"sv, std::nullopt},      // fullwidth minus
+    {u"\u22123"sv, std::nullopt},      // minus sign
+    {u"3\u0301"sv, std::nullopt},      // 3 with a combining accent
+    {u"\xD835\xDFD1"sv, std::nullopt}, // mathematical bold 3, a surrogate pair
     // low byte an ASCII digit or letter: a parser that narrows code units would take them for one
     {u"\u0130"sv, std::nullopt},
     {u"\u0133"sv, std::nullopt},
@@ -181,7 +181,8 @@ TEST(int_parse, accepts_and_refuses_by_the_rules) {
 
 TEST(int_parse, every_int32_boundary_in_both_notations) {
     // decimal and hexadecimal spellings of the same value must agree near the edges
-    const int64_t values[] = {0, 1, 9, 10, 15, 16, 255, 256, 65535, 65536, int_max - 1, int_max, int_min, int_min + 1, -1};
+    const int64_t values[] = {0,     1,     9,           10,      15,      16,          255, 256,
+                              65535, 65536, int_max - 1, int_max, int_min, int_min + 1, -1};
     for (const int64_t v : values) {
         SCOPED_TRACE(std::to_string(v));
         const std::string dec = std::to_string(v);

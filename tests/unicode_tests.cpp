@@ -203,8 +203,8 @@ TEST(unicode, utf8_fit_cuts_on_a_character_boundary) {
 TEST(unicode, utf8_fit_gives_the_longest_prefix_that_does_not_split_a_sequence) {
     const std::string_view texts[] = {
         "\xD0\x92\xD0\xBE\xD0\xB9\xD0\xBD\xD0\xB0 \xD0\xB8 \xD0\xBC\xD0\xB8\xD1\x80"sv, // cyrillic and spaces
-        "a\xE2\x82\xAC\xF0\x9D\x84\x9E\xD0\x96z\xF4\x8F\xBF\xBF"sv,                      // every length
-        "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"sv,                                        // three-byte run
+        "a\xE2\x82\xAC\xF0\x9D\x84\x9E\xD0\x96z\xF4\x8F\xBF\xBF"sv,                     // every length
+        "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"sv,                                       // three-byte run
     };
     for (const std::string_view text : texts) {
         SCOPED_TRACE(hex(text));
