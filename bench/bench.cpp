@@ -308,6 +308,7 @@ struct MemoryResult {
     bool resident_exact = false;
     double seconds = 0;
     bool ok = false;
+    bool huge = false; // the 300 MB book of --big
     std::string error;
 };
 
@@ -531,6 +532,14 @@ int run(const Options &opt) {
             for (const Book &b : s.books)
                 if (!biggest || b.size > biggest->size) biggest = &b;
         if (opt.big) {
+            // first, while little of the heap is resident yet, so the resident figure is the read's own
+            const fs::path p = scratch.path() / "huge.fb2";
+            std::fprintf(stderr, "writing a 300 MB book...\n");
+            books::write(p, books::Shape{books::Charset::utf8, 4u << 20, 30, 10u << 20, 3});
+            memory.push_back(one_read(p.string(), p.u16string()));
+            memory.back().huge = true;
+            fs::remove(p);
+
             // the biggest book still read whole: where the read buffer is largest
             const fs::path edge = scratch.path() / "whole-read-limit.fb2";
             std::string bytes = books::make(books::Shape{books::Charset::utf8, 1u << 20, 6, 2400u << 10, 5});
@@ -538,12 +547,6 @@ int run(const Options &opt) {
             write_file(edge, bytes);
             memory.push_back(one_read(edge.string(), edge.u16string()));
             fs::remove(edge);
-
-            const fs::path p = scratch.path() / "huge.fb2";
-            std::fprintf(stderr, "writing a 300 MB book...\n");
-            books::write(p, books::Shape{books::Charset::utf8, 4u << 20, 30, 10u << 20, 3});
-            memory.push_back(one_read(p.string(), p.u16string()));
-            fs::remove(p);
         }
         if (biggest) memory.insert(memory.begin(), one_read(biggest->path, biggest->wide));
     }
@@ -606,7 +609,7 @@ int run(const Options &opt) {
                                m.ok && static_cast<double>(m.heap_peak) < limit});
         }
         if (opt.big) {
-            const MemoryResult &h = memory.back();
+            const MemoryResult &h = *std::find_if(memory.begin(), memory.end(), [](auto &m) { return m.huge; });
             targets.push_back({"resident growth of one read, " + fs::path(h.path).filename().string(),
                                fmt("%.2f MiB", static_cast<double>(h.resident_peak) / mib), "< 64 MiB",
                                h.ok && h.resident_exact && h.resident_peak < 64 * mib});
