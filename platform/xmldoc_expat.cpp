@@ -175,22 +175,31 @@ std::unique_ptr<EncodingTable> build_table(const std::string &name) {
     return table;
 }
 
-// tables are built once per encoding name and kept for the life of the library
-const EncodingTable *find_table(const char *declared) {
+using TablePtr = std::shared_ptr<const EncodingTable>;
+
+// Tables are built once per encoding name and kept for the life of the library: only usable ones,
+// and only so many, so that books naming ever new encodings cannot make the library grow.
+TablePtr find_table(const char *declared) {
+    constexpr size_t max_tables = 64;
     static std::mutex lock;
-    static std::map<std::string, std::unique_ptr<EncodingTable>> tables;
+    static std::map<std::string, TablePtr> tables;
     std::string key(declared);
     for (char &c : key)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    {
+        std::lock_guard guard(lock);
+        if (auto it = tables.find(key); it != tables.end()) return it->second;
+    }
+    TablePtr table = build_table(key); // outside the lock: a double-byte table takes a while
+    if (!table) return nullptr;
     std::lock_guard guard(lock);
-    auto it = tables.find(key);
-    if (it == tables.end()) it = tables.emplace(key, build_table(key)).first;
-    return it->second.get();
+    if (tables.size() >= max_tables) return table;
+    return tables.emplace(key, std::move(table)).first->second; // a table stored meanwhile wins
 }
 
 // per parse: sequences longer than two bytes go through iconv itself
 struct ConvertState {
-    const EncodingTable *table;
+    TablePtr table;
     std::unique_ptr<Converter> conv;
 };
 
@@ -398,7 +407,7 @@ private:
     static int XMLCALL on_unknown_encoding(void *data, const XML_Char *name, XML_Encoding *info) {
         Selector &sel = self(data);
         sel.unknown_encoding_ = name; // Expat may still refuse the table: the message names it either way
-        const EncodingTable *table = nullptr;
+        TablePtr table;
         try {
             table = find_table(name);
         } catch (...) {
