@@ -253,6 +253,37 @@ TEST(file_names, the_file_named_is_the_file_read) {
     }
 }
 
+TEST(file_names, only_regular_files_are_read) {
+    const support::TempDir dir;
+    fs::create_directories(dir.path() / "folder.fb2");
+    // a pipe with a server waiting: opening it succeeds, and a read from it would wait for the server
+    const std::wstring pipe = L"\\\\.\\pipe\\tovrel-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE server = CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    const struct {
+        const char *label;
+        std::wstring name;
+    } rows[] = {
+        {"a folder", (dir.path() / "folder.fb2").wstring()},
+        {"the null device", L"NUL"},
+        {"the null device by its device path", L"\\\\.\\NUL"},
+        {"a named pipe", pipe},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        try {
+            FB2TitleInfo info(std::u16string(reinterpret_cast<const char16_t *>(row.name.c_str()), row.name.size()));
+            ADD_FAILURE() << "read";
+        } catch (const ReadError &e) {
+            const std::string message = e.what();
+            const std::string want = ": not a regular file";
+            EXPECT_TRUE(message.size() >= want.size() && message.substr(message.size() - want.size()) == want)
+                << message;
+        }
+    }
+    CloseHandle(server);
+}
+
 // ---- the cache key folds ASCII letters only
 
 TEST(cache_keys, only_ascii_letters_are_folded) {
