@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <system_error>
 
 #include "error.h"
@@ -217,19 +218,64 @@ void release_state(void *data) { delete static_cast<ConvertState *>(data); }
 
 // ---- the pass
 
+// one secret per process for Expat's hash tables: by default it asks the kernel for one per parser
+unsigned long hash_salt() {
+    static const unsigned long salt = [] {
+        try {
+            std::random_device device;
+            return static_cast<unsigned long>(static_cast<uint64_t>(device()) << 32 | device()) | 1;
+        } catch (...) {
+            return 0ul; // no entropy source: leave the salt to Expat
+        }
+    }();
+    return salt;
+}
+
+// the queries in parsed form, with what the pass needs to know about them
+struct Plan {
+    std::vector<std::u16string> texts;
+    std::vector<Query> queries;
+    std::vector<std::string> counted; // names that queries count among siblings
+    size_t max_depth = 0;
+};
+
+std::shared_ptr<const Plan> make_plan(std::span<const std::u16string_view> queries) {
+    if (queries.size() > 32) throw std::invalid_argument("at most 32 queries");
+    auto plan = std::make_shared<Plan>();
+    for (auto q : queries) {
+        plan->texts.emplace_back(q);
+        plan->queries.push_back(parse_query(q));
+        plan->max_depth = std::max(plan->max_depth, plan->queries.back().elements.size());
+    }
+    for (const Query &q : plan->queries)
+        for (const Step &s : q.elements)
+            if (s.index >= 0 && std::find(plan->counted.begin(), plan->counted.end(), s.name) == plan->counted.end())
+                plan->counted.push_back(s.name);
+    return plan;
+}
+
+// Queries are parsed once per distinct set and kept for the life of the library (the reader always
+// asks the same six); a few sets at most, so that no caller can make the list grow without end.
+std::shared_ptr<const Plan> plan_for(std::span<const std::u16string_view> queries) {
+    constexpr size_t max_plans = 8;
+    static std::mutex lock;
+    static std::vector<std::shared_ptr<const Plan>> plans;
+    {
+        std::lock_guard guard(lock);
+        for (const auto &p : plans)
+            if (std::equal(p->texts.begin(), p->texts.end(), queries.begin(), queries.end())) return p;
+    }
+    auto plan = make_plan(queries);
+    std::lock_guard guard(lock);
+    if (plans.size() < max_plans) plans.push_back(plan);
+    return plan;
+}
+
 class Selector {
 public:
-    Selector(std::span<const std::u16string_view> queries) : answers_(queries.size()) {
-        if (queries.size() > 32) throw std::invalid_argument("at most 32 queries");
-        for (auto q : queries) {
-            queries_.push_back(parse_query(q));
-            max_depth_ = std::max(max_depth_, queries_.back().elements.size());
-        }
-        // names that queries count among siblings
-        for (const Query &q : queries_)
-            for (const Step &s : q.elements)
-                if (s.index >= 0 && std::find(counted_.begin(), counted_.end(), s.name) == counted_.end())
-                    counted_.push_back(s.name);
+    Selector(std::span<const std::u16string_view> queries)
+        : plan_(plan_for(queries)), queries_(plan_->queries), counted_(plan_->counted),
+          max_depth_(plan_->max_depth), answers_(queries.size()) {
         frames_.resize(max_depth_ + 1);
         for (Frame &f : frames_) f.counts.assign(counted_.size(), 0);
         frames_[0].mask = queries_.size() == 32 ? ~0u : (1u << queries_.size()) - 1; // the document
@@ -238,6 +284,7 @@ public:
         parser_ = XML_ParserCreate(nullptr);
         if (!parser_) throw std::bad_alloc();
         XML_SetUserData(parser_, this);
+        if (const unsigned long salt = hash_salt()) XML_SetHashSalt(parser_, salt);
         XML_SetElementHandler(parser_, on_start, on_end);
         XML_SetUnknownEncodingHandler(parser_, on_unknown_encoding, this);
         // an external entity is never loaded: it stands as a node without a value
@@ -428,11 +475,12 @@ private:
     }
 
     XML_Parser parser_ = nullptr;
-    std::vector<Query> queries_;
-    std::vector<std::string> counted_;
+    std::shared_ptr<const Plan> plan_;
+    const std::vector<Query> &queries_;
+    const std::vector<std::string> &counted_;
+    const size_t max_depth_;
     std::vector<Frame> frames_;
     std::vector<Answer> answers_;
-    size_t max_depth_ = 0;
     size_t depth_ = 0;
     uint32_t pending_ = 0; // queries that have selected nothing yet
     uint32_t waiting_ = 0; // queries whose selected element waits for its first child
