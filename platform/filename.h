@@ -2,11 +2,12 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace filename {
 
-// Windows names differ only in ASCII case for the same file, so they are folded to one key there;
-// POSIX file systems tell A.FB2 from a.fb2, so the name is its own key.
-void to_key(std::u16string &name);
+// Windows names that differ only in ASCII case name the same file, so they fold to one key there
+// (built in scratch); POSIX file systems tell A.FB2 from a.fb2, so a name is its own key.
+std::u16string_view key(std::u16string_view name, std::u16string &scratch);
 
 } // namespace filename

@@ -2,9 +2,11 @@
 
 namespace filename {
 
-void to_key(std::u16string &name) {
-    for (char16_t &c : name)
+std::u16string_view key(std::u16string_view name, std::u16string &scratch) {
+    scratch.assign(name);
+    for (char16_t &c : scratch)
         if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + (u'a' - u'A'));
+    return scratch;
 }
 
 } // namespace filename

@@ -10,15 +10,18 @@
 
 // ---- cache
 
-const FB2TitleInfo &TitleCache::lookup_or_create(const std::u16string &name) {
+const FB2TitleInfo &TitleCache::lookup_or_create(std::u16string_view name) {
+    std::u16string scratch;
+    const std::u16string_view key = filename::key(name, scratch);
     {
         std::shared_lock read(lock_);
-        if (auto it = map_.find(name); it != map_.end()) return *it->second;
+        if (auto it = map_.find(key); it != map_.end()) return *it->second;
     }
-    auto info = std::make_unique<FB2TitleInfo>(name); // the read, outside the lock; throws on failure
+    // the read, outside the lock and by the name as given; throws on failure
+    auto info = std::make_unique<FB2TitleInfo>(std::u16string(name));
     std::unique_lock write(lock_);
     // another thread may have stored this name meanwhile: keep its record, drop ours
-    auto [it, inserted] = map_.try_emplace(name, std::move(info));
+    auto [it, inserted] = map_.try_emplace(std::u16string(key), std::move(info));
     return *it->second;
 }
 
@@ -56,21 +59,16 @@ ptrdiff_t wide_fit(std::span<const std::byte> text, int32_t size) {
     return static_cast<ptrdiff_t>(n);
 }
 
-std::u16string name_key(std::u16string name) {
-    filename::to_key(name);
-    return name;
-}
-
 // the record for a host's file name; throws when the file cannot be read
-const FB2TitleInfo *lookup(std::u16string name) {
+const FB2TitleInfo *lookup(std::u16string_view name) {
     if (!title_cache) return nullptr;
-    return &title_cache->lookup_or_create(name_key(std::move(name)));
+    return &title_cache->lookup_or_create(name);
 }
 
-std::u16string wide_name(const tovrel_wchar *FileName) {
+std::u16string_view wide_name(const tovrel_wchar *FileName) {
     size_t n = 0;
     while (FileName[n]) ++n;
-    return std::u16string(reinterpret_cast<const char16_t *>(FileName), n);
+    return {reinterpret_cast<const char16_t *>(FileName), n};
 }
 
 } // namespace
@@ -132,7 +130,7 @@ int32_t TOVREL_CALL ContentGetValue(const char *FileName, int32_t FieldIdx, int3
         std::u16string name = codepage::widen(FileName);
         // a name the code page cannot carry there and back would name some other file, or none
         if (codepage::narrow(name) != FileName) return fld_empty;
-        const FB2TitleInfo *info = lookup(std::move(name));
+        const FB2TitleInfo *info = lookup(name);
         if (!info) return fld_empty;
         const auto value = info->GetFieldData(FieldIdx);
         if (value.empty() || !ValueBuf) return fld_empty;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "FB2_Info.h"
@@ -16,12 +17,18 @@
 class TitleCache {
 public:
     // the record for name, reading the file on the first request; throws the read's failure
-    const FB2TitleInfo &lookup_or_create(const std::u16string &name);
+    const FB2TitleInfo &lookup_or_create(std::u16string_view name);
     size_t size() const;
 
 private:
+    // look-ups by view: a hit allocates nothing
+    struct KeyHash {
+        using is_transparent = void;
+        size_t operator()(std::u16string_view key) const noexcept { return std::hash<std::u16string_view>{}(key); }
+    };
+
     mutable std::shared_mutex lock_;
-    std::unordered_map<std::u16string, std::unique_ptr<FB2TitleInfo>> map_;
+    std::unordered_map<std::u16string, std::unique_ptr<FB2TitleInfo>, KeyHash, std::equal_to<>> map_;
 };
 
 // the library's load and unload: create the empty cache, release it with every record
