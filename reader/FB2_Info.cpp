@@ -32,7 +32,7 @@ const std::array<std::u16string_view, ContentFieldCount> &queries() {
 
 } // namespace
 
-FB2TitleInfo::FB2TitleInfo() : FFields(std::make_unique<Block[]>(ContentFieldCount)) {}
+FB2TitleInfo::FB2TitleInfo() = default;
 
 FB2TitleInfo::FB2TitleInfo(const std::u16string &FileName) : FB2TitleInfo() { FillFB2TitleInfo(FileName); }
 
