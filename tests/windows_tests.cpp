@@ -435,3 +435,40 @@ TEST(code_page_932, titles_through_the_ansi_entry_point) {
         EXPECT_EQ(hex(r.bytes), hex(row.ansi));
     }
 }
+
+// ---- what the platform's document object keeps in its tree
+
+TEST(document, an_entity_reference_is_a_node_without_a_value) {
+    // The platform's object keeps a reference to a declared entity as a node of its own, whose value is
+    // null: the read fails as for an element (the POSIX layer expands it to text instead).
+    const std::string dtd = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                            "<!DOCTYPE FictionBook [<!ENTITY who \"Tolstoy\"><!ENTITY em \"<emphasis>x</emphasis>\">]>\n";
+    const struct {
+        const char *label;
+        std::string title;
+    } rows[] = {
+        {"text entity first", "&who;"},
+        {"element entity first", "&em;"},
+        {"text before the entity", "By &who;"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        std::string doc = book(row.title);
+        doc.replace(0, doc.find('\n') + 1, dtd);
+        FB2TitleInfo info;
+        std::optional<std::string> failure;
+        try {
+            info.fill_from_document(doc);
+        } catch (const ReadError &e) {
+            failure = e.what();
+        }
+        const bool starts_with_reference = row.title[0] == '&';
+        if (starts_with_reference) {
+            ASSERT_TRUE(failure) << "read " << utf8(record_title(info));
+            EXPECT_EQ(*failure, "Could not convert variant of type (Null) into type (OleStr)");
+        } else {
+            ASSERT_FALSE(failure) << *failure;
+            EXPECT_EQ(utf8(record_title(info)), "By ");
+        }
+    }
+}
