@@ -17,6 +17,7 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <gnu/libc-version.h>
 #include <sys/wait.h>
 #endif
 
@@ -307,7 +308,8 @@ fs::path library_without_the_exports() {
     return fs::path(dir) / "kernel32.dll";
 #else
     Dl_info info{};
-    dladdr(reinterpret_cast<void *>(&std::fclose), &info); // the C library: loads anywhere, exports none of ours
+    // the C library: loads anywhere, exports none of ours; a function no sanitizer intercepts, so it resolves there
+    dladdr(reinterpret_cast<void *>(&gnu_get_libc_version), &info);
     return info.dli_fname ? fs::path(info.dli_fname) : fs::path();
 #endif
 }
