@@ -352,14 +352,35 @@ Answer answer(IXMLDOMElement *root, std::u16string_view query) {
     return a;
 }
 
+// Wine's document object keeps the parser's last error in one process-wide slot, so two loads
+// failing at once free the same message and take the host down; there loads go one at a time.
+// Windows' own object keeps no such state, and its loads run side by side.
+bool loads_must_take_turns() {
+    static const bool wine = [] {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }();
+    return wine;
+}
+
+SRWLOCK load_turn = SRWLOCK_INIT; // trivially destroyed: safe whenever the module goes
+
+HRESULT load(IXMLDOMDocument2 *document, const VARIANT &from) {
+    VARIANT_BOOL loaded = VARIANT_FALSE; // not examined: a missing root element says the same
+    if (!loads_must_take_turns()) return document->load(from, &loaded);
+    AcquireSRWLockExclusive(&load_turn);
+    const HRESULT status = document->load(from, &loaded);
+    ReleaseSRWLockExclusive(&load_turn);
+    return status;
+}
+
 std::vector<Answer> answers(IXMLDOMDocument2 *document, IStream *source,
                             std::span<const std::u16string_view> queries) {
     Variant from;
     V_VT(&from.get()) = VT_UNKNOWN;
     V_UNKNOWN(&from.get()) = source;
     source->AddRef(); // the variant's own reference, released with it
-    VARIANT_BOOL loaded = VARIANT_FALSE; // not examined: a missing root element says the same
-    check(document->load(from.get(), &loaded), document, iid_dom_document2);
+    check(load(document, from.get()), document, iid_dom_document2);
 
     Com<IXMLDOMElement> root;
     check(document->get_documentElement(root.put()), document, iid_dom_document2);

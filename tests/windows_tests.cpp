@@ -472,3 +472,48 @@ TEST(document, an_entity_reference_is_a_node_without_a_value) {
         }
     }
 }
+
+TEST(document, broken_books_on_many_threads_each_fail_with_their_own_message) {
+    // Each thread loads its own kind of broken book over and over; every failure must be that book's
+    // own, as read alone, and no load may disturb another's (Wine's object shares its last error).
+    const std::vector<std::string> broken = {
+        book("Cut").substr(0, 120),
+        "<?xml version=\"1.0\"?>\n<FictionBook><description></FictionBook>",
+        "<?xml version=\"1.0\"?>\n<FictionBook a=\"1\" a=\"2\"/>",
+        "<?xml version=\"1.0\"?>\n<FictionBook>&undeclared;</FictionBook>",
+        "<?xml version=\"1.0\"?>\n<FictionBook><1/></FictionBook>",
+        "<?xml version=\"1.0\"?>\n<FictionBook></fictionbook>",
+    };
+    const auto failure_of = [](const std::string &doc) {
+        try {
+            FB2TitleInfo info;
+            info.fill_from_document(doc);
+        } catch (const ReadError &e) {
+            return std::string(e.what());
+        }
+        return std::string("(read)");
+    };
+    std::vector<std::string> alone;
+    for (const std::string &doc : broken) alone.push_back(failure_of(doc));
+
+    constexpr int rounds = 2000;
+    std::vector<int> wrong(broken.size());
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < broken.size(); ++t) {
+        threads.emplace_back([&, t] {
+            if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+                wrong[t] = -1;
+                return;
+            }
+            for (int i = 0; i < rounds; ++i)
+                if (failure_of(broken[t]) != alone[t]) ++wrong[t];
+            CoUninitialize();
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    for (size_t t = 0; t < broken.size(); ++t) {
+        SCOPED_TRACE(alone[t]);
+        EXPECT_NE(alone[t], "(read)");
+        EXPECT_EQ(wrong[t], 0) << "of " << rounds << " loads";
+    }
+}
