@@ -80,29 +80,38 @@ size_t wide_cut(const std::u16string &text, int32_t size) {
     return room > 0 && high_surrogate(text[room - 1]) ? room - 1 : room;
 }
 
-void check_wide(int32_t result, const HostBuffer &buf, int32_t field, int32_t size, const FB2TitleInfo *expected) {
+// what both entry points share: empty values, numbers and buffers too small for any text; false when
+// that settled the answer, true when the text itself is left to check
+bool check_common(int32_t result, const HostBuffer &buf, int32_t field, int32_t size, const FB2TitleInfo *expected,
+                   int32_t text_code) {
     FUZZ_CHECK(buf.canaries_intact());
     const auto value = expected ? expected->GetFieldData(field) : std::span<const std::byte>{};
     if (value.empty()) {
         FUZZ_CHECK(result == fld_empty);
         FUZZ_CHECK(buf.untouched());
-        return;
+        return false;
     }
-    const auto out = buf.bytes();
     if (ContentFields[field].f_type == fld_numeric32) {
         if (size < 4) {
             FUZZ_CHECK(result == fld_empty || result == fld_numeric32);
-            return;
+            return false;
         }
         FUZZ_CHECK(result == fld_numeric32);
-        FUZZ_CHECK(std::memcmp(out.data(), value.data(), 4) == 0);
-        return;
+        FUZZ_CHECK(std::memcmp(buf.bytes().data(), value.data(), 4) == 0);
+        return false;
     }
     if (size < 2) {
-        FUZZ_CHECK(result == fld_empty || result == fld_widestring);
-        return;
+        FUZZ_CHECK(result == fld_empty || result == text_code);
+        return false;
     }
-    FUZZ_CHECK(result == fld_widestring);
+    FUZZ_CHECK(result == text_code);
+    return true;
+}
+
+void check_wide(int32_t result, const HostBuffer &buf, int32_t field, int32_t size, const FB2TitleInfo *expected) {
+    if (!check_common(result, buf, field, size, expected, fld_widestring)) return;
+    const auto value = expected->GetFieldData(field);
+    const auto out = buf.bytes();
     const std::u16string text = units_of(value.first(value.size() - 2));
     const size_t n = wide_cut(text, size);
     FUZZ_CHECK(units_of(out.first(2 * n)) == text.substr(0, n));
@@ -110,28 +119,9 @@ void check_wide(int32_t result, const HostBuffer &buf, int32_t field, int32_t si
 }
 
 void check_ansi(int32_t result, const HostBuffer &buf, int32_t field, int32_t size, const FB2TitleInfo *expected) {
-    FUZZ_CHECK(buf.canaries_intact());
-    const auto value = expected ? expected->GetFieldData(field) : std::span<const std::byte>{};
-    if (value.empty()) {
-        FUZZ_CHECK(result == fld_empty);
-        FUZZ_CHECK(buf.untouched());
-        return;
-    }
+    if (!check_common(result, buf, field, size, expected, fld_string)) return;
+    const auto value = expected->GetFieldData(field);
     const auto out = buf.bytes();
-    if (ContentFields[field].f_type == fld_numeric32) {
-        if (size < 4) {
-            FUZZ_CHECK(result == fld_empty || result == fld_numeric32);
-            return;
-        }
-        FUZZ_CHECK(result == fld_numeric32);
-        FUZZ_CHECK(std::memcmp(out.data(), value.data(), 4) == 0);
-        return;
-    }
-    if (size < 2) {
-        FUZZ_CHECK(result == fld_empty || result == fld_string);
-        return;
-    }
-    FUZZ_CHECK(result == fld_string);
     // the text the wide rules leave, narrowed, and cut again to size - 1 bytes on a character boundary
     const std::u16string text = units_of(value.first(value.size() - 2));
     const std::string whole = codepage::narrow(text.substr(0, wide_cut(text, size)));
