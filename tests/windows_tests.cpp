@@ -352,6 +352,7 @@ TEST(code_page_1251, titles_come_back_in_the_ansi_code_page) {
         {"yo and its capital", u"Ёлка, ёж", "\xA8\xEB\xEA\xE0, \xB8\xE6"},
         {"Ukrainian letters", u"Київ ґ", "\xCA\xE8\xBF\xE2 \xB4"},
         {"punctuation the code page has", u"№ 5 — «€»", "\xB9 5 \x97 \xAB\x88\xBB"},
+        {"marks fit to the bare letter", u"café Ärø", "cafe Aro"},
         {"no counterpart: the default character", u"中文 ☃", "?? ?"},
         {"outside the BMP: each half of the pair", u"𝄞", "??"},
     };
@@ -361,29 +362,6 @@ TEST(code_page_1251, titles_come_back_in_the_ansi_code_page) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         const fs::path file = dir.write("t" + std::to_string(n++) + ".fb2", book(utf8(row.title)));
-        const Reply r = title_ansi(lib, file.string());
-        EXPECT_EQ(r.result, fld_string);
-        EXPECT_EQ(hex(r.bytes), hex(row.ansi));
-    }
-}
-
-TEST(code_page_1251, best_fit_where_the_code_page_has_one) {
-    REQUIRE_CODE_PAGE(1251u);
-    // Latin letters with marks fit to the bare letter; the result is still a text
-    const struct {
-        const char *label;
-        std::u16string title;
-        std::string ansi;
-    } rows[] = {
-        {"acute", u"café", "cafe"},
-        {"umlaut and ring", u"Ärø", "Aro"},
-    };
-    const support::TempDir dir;
-    Library lib;
-    int n = 0;
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.label);
-        const fs::path file = dir.write("b" + std::to_string(n++) + ".fb2", book(utf8(row.title)));
         const Reply r = title_ansi(lib, file.string());
         EXPECT_EQ(r.result, fld_string);
         EXPECT_EQ(hex(r.bytes), hex(row.ansi));
