@@ -34,4 +34,8 @@ std::vector<Answer> first_children(const std::u16string &path, std::span<const s
 std::vector<Answer> first_children_in(std::string_view document, std::span<const std::u16string_view> queries,
                                       size_t chunk = 0);
 
+// True inside Wine, whose document object answers some documents otherwise than Windows' own and
+// cannot take two loads at once; false on Windows and on every other system.
+bool under_wine();
+
 } // namespace xmldoc

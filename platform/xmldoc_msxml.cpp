@@ -355,22 +355,14 @@ Answer answer(IXMLDOMElement *root, std::u16string_view query) {
 // Wine's document object keeps the parser's last error in one process-wide slot, so two loads
 // failing at once free the same message and take the host down; there loads go one at a time.
 // Windows' own object keeps no such state, and its loads run side by side.
-bool loads_must_take_turns() {
-    static const bool wine = [] {
-        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-    }();
-    return wine;
-}
-
 SRWLOCK load_turn = SRWLOCK_INIT; // trivially destroyed: safe whenever the module goes
 
 HRESULT load(IXMLDOMDocument2 *document, const VARIANT &from) {
     VARIANT_BOOL loaded = VARIANT_FALSE; // not examined: a missing root element says the same
-    if (!loads_must_take_turns()) return document->load(from, &loaded);
-    AcquireSRWLockExclusive(&load_turn);
+    const bool take_turns = under_wine();
+    if (take_turns) AcquireSRWLockExclusive(&load_turn);
     const HRESULT status = document->load(from, &loaded);
-    ReleaseSRWLockExclusive(&load_turn);
+    if (take_turns) ReleaseSRWLockExclusive(&load_turn);
     return status;
 }
 
@@ -402,6 +394,14 @@ std::vector<Answer> answers(IXMLDOMDocument2 *document, IStream *source,
 }
 
 } // namespace
+
+bool under_wine() {
+    static const bool wine = [] {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }();
+    return wine;
+}
 
 std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries) {
     const Com<IXMLDOMDocument2> document = create_document();

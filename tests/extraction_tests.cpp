@@ -19,10 +19,9 @@
 #include "error.h"
 #include "support.h"
 #include "unicode.h"
+#include "xmldoc.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
+#ifndef _WIN32
 #include <chrono>
 #include <fcntl.h>
 #include <future>
@@ -596,14 +595,7 @@ void expect_outcome(const Row &row, const Outcome &got) {
 #endif
 }
 
-bool under_wine() {
-#ifdef _WIN32
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-    return false;
-#endif
-}
+using xmldoc::under_wine;
 
 // whether this build's document layer is expected to give the row's answer
 bool answered_here([[maybe_unused]] Where where) {

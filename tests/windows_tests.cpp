@@ -17,16 +17,14 @@
 #include "error.h"
 #include "plugin_host.h"
 #include "support.h"
+#include "xmldoc.h"
 
 namespace fs = std::filesystem;
 using plugin_host::Library;
 
 namespace {
 
-bool under_wine() {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
+using xmldoc::under_wine;
 
 std::string book(const std::string &title) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
