@@ -21,18 +21,26 @@ struct Answer {
     std::u16string value;
 };
 
+// How a document is read. The defaults parse every byte; tests compare readings with and without.
+struct Settings {
+    // the content of elements of this name is not handed to the parser where it is only lines of
+    // base64 (platform/image_filter.h); empty: nothing is left out
+    std::string_view base64_element;
+};
+
 // Queries are absolute paths of child steps, an optional [n] index on a step (counted from 0
 // among the children of that name) and an optional final @attribute step:
 //   /FictionBook/description/title-info/author[0]/first-name
 //   /FictionBook/description/title-info/sequence/@name
 // Returns one answer per query, in order. Throws ReadError (platform/error.h) when the file cannot
 // be read or is not a well-formed document.
-std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries);
+std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries,
+                                   const Settings &settings = {});
 
 // The same over a document in memory. chunk > 0 feeds the parser that many bytes at a time
 // (where the back end parses incrementally); 0 hands it all at once.
 std::vector<Answer> first_children_in(std::string_view document, std::span<const std::u16string_view> queries,
-                                      size_t chunk = 0);
+                                      size_t chunk = 0, const Settings &settings = {});
 
 // True inside Wine, whose document object answers some documents otherwise than Windows' own and
 // cannot take two loads at once; false on Windows and on every other system.

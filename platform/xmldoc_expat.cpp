@@ -535,7 +535,8 @@ private:
 
 } // namespace
 
-std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries) {
+std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries,
+                                   const Settings &) {
     Selector sel(queries);
     const std::string native = unicode::utf16_to_utf8(path);
     // an unpaired surrogate has no UTF-8 form, and its stand-in would name some other file
@@ -563,7 +564,7 @@ std::vector<Answer> first_children(const std::u16string &path, std::span<const s
 }
 
 std::vector<Answer> first_children_in(std::string_view document, std::span<const std::u16string_view> queries,
-                                      size_t chunk) {
+                                      size_t chunk, const Settings &) {
     Selector sel(queries);
     XML_Parser p = sel.parser();
     if (chunk == 0 || chunk > INT_MAX) chunk = INT_MAX;

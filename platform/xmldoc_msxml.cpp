@@ -403,14 +403,15 @@ bool under_wine() {
     return wine;
 }
 
-std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries) {
+std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries,
+                                   const Settings &) {
     const Com<IXMLDOMDocument2> document = create_document();
     const Com<IStream> stream = open_file(path);
     return answers(document.get(), stream.get(), queries);
 }
 
 std::vector<Answer> first_children_in(std::string_view document, std::span<const std::u16string_view> queries,
-                                      size_t /* chunk: the object parses in one go */) {
+                                      size_t /* chunk: the object parses in one go */, const Settings &) {
     const Com<IXMLDOMDocument2> object = create_document();
     const Com<IStream> stream = memory_stream(document);
     return answers(object.get(), stream.get(), queries);
