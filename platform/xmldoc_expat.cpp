@@ -2,11 +2,14 @@
 // with per-parent name counters decides which queries select the element; the first selection in
 // document order wins, and the text handlers are on only while a selected element waits for its
 // first child (with a non-native encoding Expat converts every byte it hands to a handler).
+//
+// The book's bytes reach Expat through at most one stage, chosen from its first bytes: the image
+// filter, a check of UTF-16 surrogates that not every Expat makes, or a conversion to UTF-8 for
+// encodings Expat cannot be given a table for.
 #include "xmldoc.h"
 
 #include <expat.h>
 #include <fcntl.h>
-#include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,12 +18,17 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
+#include <set>
 #include <system_error>
+#include <utility>
 
+#include "encoding_iconv.h"
 #include "error.h"
 #include "unicode.h"
 
@@ -32,6 +40,8 @@ namespace {
 // line-and-column pass on every piece but the last; bigger ones are fed in pieces to bound memory
 constexpr size_t whole_file_limit = 16u << 20;
 constexpr size_t piece_size = 1u << 20;
+// what is looked at before the parser starts: the byte order mark and the XML declaration
+constexpr size_t head_size = 4096;
 
 // ---- queries
 
@@ -82,142 +92,149 @@ bool all_space(const std::string &s) {
     return true;
 }
 
-// ---- encodings Expat does not know itself, through iconv
 
-// Expat describes an encoding by the first byte of each character: map[b] is the character of a
-// one-byte sequence, -n for the lead byte of an n-byte sequence, -1 for a byte that never starts one.
-struct EncodingTable {
-    std::string name; // as iconv knows it
-    int map[256];
-    bool multibyte = false;
-    std::unique_ptr<int32_t[]> pairs; // all two-byte sequences, converted once: lead << 8 | trail
+// ---- what the first bytes say
+
+enum class Family { bytes, utf16le, utf16be };
+
+struct Prolog {
+    Family family = Family::bytes;
+    std::string declaration; // the XML declaration as ASCII, when the book starts with one
+    std::string encoding;    // the name it declares, if any
 };
 
-class Converter {
-public:
-    explicit Converter(const char *name) : cd_(iconv_open("UTF-32LE", name)) {}
-    ~Converter() {
-        if (ok()) iconv_close(cd_);
+// Reads the byte order and the XML declaration the way Expat does: a BOM, or a first '<' next to a
+// zero byte, means UTF-16; the declaration is ASCII in either form.
+Prolog sniff(std::string_view head) {
+    Prolog p;
+    const auto byte = [head](size_t i) { return i < head.size() ? static_cast<unsigned char>(head[i]) : 0x100u; };
+    size_t at = 0, step = 1, low = 0; // a character is step bytes, its ASCII byte at offset low
+    if (byte(0) == 0xFE && byte(1) == 0xFF) {
+        p.family = Family::utf16be;
+        at = 2, step = 2, low = 1;
+    } else if (byte(0) == 0xFF && byte(1) == 0xFE) {
+        p.family = Family::utf16le;
+        at = 2, step = 2;
+    } else if (byte(0) == 0x3C && byte(1) == 0x00) {
+        p.family = Family::utf16le;
+        step = 2;
+    } else if (byte(0) == 0x00 && byte(1) == 0x3C) {
+        p.family = Family::utf16be;
+        step = 2, low = 1;
+    } else if (byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) {
+        at = 3;
     }
-    Converter(const Converter &) = delete;
-    Converter &operator=(const Converter &) = delete;
+    std::string text;
+    for (; at + step <= head.size(); at += step) {
+        if (step == 2 && head[at + 1 - low] != 0) break;
+        const char c = head[at + low];
+        if (c == 0 || static_cast<unsigned char>(c) >= 0x80) break;
+        text += c;
+        if (text.size() >= 2 && text.compare(text.size() - 2, 2, "?>") == 0) break;
+    }
+    if (text.size() < 8 || text.compare(0, 5, "<?xml") != 0 || !is_xml_space(text[5]) ||
+        text.compare(text.size() - 2, 2, "?>") != 0)
+        return p;
+    p.declaration = text;
+    // the pseudo-attributes: name = "value" or 'value'
+    size_t i = 5;
+    const auto skip_space = [&] {
+        while (i < text.size() && is_xml_space(text[i])) ++i;
+    };
+    for (;;) {
+        skip_space();
+        const size_t name = i;
+        while (i < text.size() && text[i] != '=' && !is_xml_space(text[i]) && text[i] != '?') ++i;
+        const std::string_view key(text.data() + name, i - name);
+        skip_space();
+        if (key.empty() || i >= text.size() || text[i] != '=') break;
+        ++i;
+        skip_space();
+        if (i >= text.size() || (text[i] != '"' && text[i] != '\'')) break;
+        const size_t close = text.find(text[i], i + 1);
+        if (close == std::string::npos) break;
+        if (key == "encoding") p.encoding = text.substr(i + 1, close - i - 1);
+        i = close + 1;
+    }
+    return p;
+}
 
-    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+// ---- stages between the file's bytes and the parser
 
-    // one character from exactly n bytes: its code point, -1 for invalid, -2 when more bytes are needed
-    int32_t convert(const unsigned char *bytes, size_t n) {
-        iconv(cd_, nullptr, nullptr, nullptr, nullptr); // forget any shift state
-        char in[4];
-        std::memcpy(in, bytes, n);
-        char out[16];
-        char *ip = in, *op = out;
-        size_t il = n, ol = sizeof out;
-        const size_t r = iconv(cd_, &ip, &il, &op, &ol);
-        if (r == static_cast<size_t>(-1)) return errno == EINVAL ? -2 : -1;
-        iconv(cd_, nullptr, nullptr, &op, &ol); // a composing converter holds a letter back for a mark
-        if (op - out != 4) return -1; // nothing, or more than one character
-        uint32_t c;
-        std::memcpy(&c, out, 4);
-        return c > 0x10FFFF ? -1 : static_cast<int32_t>(c);
+class Stage {
+public:
+    virtual ~Stage() = default;
+    // the buffer that n new bytes need, with what the stage may add to them
+    virtual size_t room(size_t n) const = 0;
+    // rewrites the n bytes at buf in place (room(n) bytes there); returns how many go to the parser
+    virtual size_t apply(char *buf, size_t n, bool last) = 0;
+};
+
+// Older Expats take a high surrogate that no low one follows; newer ones refuse it where it stands.
+// Turned into U+FFFF, which every Expat refuses as not a character, it fails alike everywhere: same
+// message, line and column. A high half at the end of a piece waits for the next one.
+class Utf16Guard final : public Stage {
+public:
+    explicit Utf16Guard(bool big_endian) : big_endian_(big_endian) {}
+
+    size_t room(size_t n) const override { return n + held_; }
+
+    size_t apply(char *buf, size_t n, bool last) override {
+        auto *b = reinterpret_cast<unsigned char *>(buf);
+        if (held_) {
+            std::memmove(b + held_, b, n);
+            std::memcpy(b, hold_, held_);
+            n += held_;
+            held_ = 0;
+        }
+        size_t i = 0;
+        while (i + 1 < n) {
+            const unsigned u = unit(b + i);
+            if (u < 0xD800 || u > 0xDBFF) {
+                i += 2;
+                continue;
+            }
+            if (i + 3 >= n) break; // its partner, if any, is in the next piece
+            const unsigned next = unit(b + i + 2);
+            if (next >= 0xDC00 && next <= 0xDFFF) {
+                i += 4;
+                continue;
+            }
+            b[i] = b[i + 1] = 0xFF;
+            i += 2;
+        }
+        if (last) return n; // a character left unfinished is the parser's to report
+        held_ = n - i;
+        std::memcpy(hold_, b + i, held_);
+        return i;
     }
 
 private:
-    iconv_t cd_;
+    unsigned unit(const unsigned char *p) const { return big_endian_ ? p[0] << 8 | p[1] : p[1] << 8 | p[0]; }
+
+    bool big_endian_;
+    unsigned char hold_[3];
+    size_t held_ = 0;
 };
 
-// Builds the table, or returns null when iconv does not know the encoding or Expat cannot express
-// it (wide or stateful encodings: every ASCII byte must stand for itself or be invalid).
-std::unique_ptr<EncodingTable> build_table(const std::string &name) {
-    Converter conv(name.c_str());
-    if (!conv.ok()) return nullptr;
-    auto table = std::make_unique<EncodingTable>();
-    table->name = name;
-    for (int b = 0; b < 256; ++b) {
-        const unsigned char byte = static_cast<unsigned char>(b);
-        const int32_t c = conv.convert(&byte, 1);
-        if (c >= 0) {
-            table->map[b] = c > 0xFFFF ? -1 : c;
-            continue;
-        }
-        if (c == -1 || b < 0x80) {
-            if (b < 0x80 && c == -2) return nullptr; // an ASCII byte that starts a sequence
-            table->map[b] = -1;
-            continue;
-        }
-        // a lead byte: find the length of its sequences
-        table->map[b] = -1;
-        unsigned char seq[4] = {byte, 0, 0, 0};
-        for (size_t len = 2; len <= 4 && table->map[b] == -1; ++len) {
-            int incomplete_trail = -1;
-            for (int t = 0x21; t < 0x100; ++t) {
-                seq[len - 1] = static_cast<unsigned char>(t);
-                const int32_t r = conv.convert(seq, len);
-                if (r >= 0) {
-                    table->map[b] = -static_cast<int>(len);
-                    break;
-                }
-                if (r == -2 && incomplete_trail < 0) incomplete_trail = t;
-            }
-            if (incomplete_trail < 0) break;
-            seq[len - 1] = static_cast<unsigned char>(incomplete_trail);
-        }
-        if (table->map[b] != -1) table->multibyte = true;
-    }
-    if (table->multibyte) {
-        table->pairs = std::make_unique<int32_t[]>(65536);
-        for (int lead = 0; lead < 256; ++lead) {
-            for (int trail = 0; trail < 256; ++trail) {
-                const unsigned char seq[2] = {static_cast<unsigned char>(lead), static_cast<unsigned char>(trail)};
-                const int32_t c = table->map[lead] == -2 ? conv.convert(seq, 2) : -1;
-                table->pairs[lead << 8 | trail] = c < 0 ? -1 : c;
-            }
-        }
-    }
-    return table;
-}
+// the whole book converted to UTF-8 for Expat, for encodings no table can describe to it
+class ToUtf8 final : public Stage {
+public:
+    explicit ToUtf8(std::unique_ptr<encoding::Utf8Stream> stream) : stream_(std::move(stream)) {}
 
-using TablePtr = std::shared_ptr<const EncodingTable>;
+    size_t room(size_t n) const override { return stream_->room(n); }
 
-// Tables are built once per encoding name and kept for the life of the library: only usable ones,
-// and only so many, so that books naming ever new encodings cannot make the library grow.
-TablePtr find_table(const char *declared) {
-    constexpr size_t max_tables = 64;
-    static std::mutex lock;
-    static std::map<std::string, TablePtr> tables;
-    std::string key(declared);
-    for (char &c : key)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    {
-        std::lock_guard guard(lock);
-        if (auto it = tables.find(key); it != tables.end()) return it->second;
+    size_t apply(char *buf, size_t n, bool last) override {
+        input_.assign(buf, n);
+        return stream_->convert(input_.data(), n, last, buf);
     }
-    TablePtr table = build_table(key); // outside the lock: a double-byte table takes a while
-    if (!table) return nullptr;
-    std::lock_guard guard(lock);
-    if (tables.size() >= max_tables) return table;
-    return tables.emplace(key, std::move(table)).first->second; // a table stored meanwhile wins
-}
 
-// per parse: sequences longer than two bytes go through iconv itself
-struct ConvertState {
-    TablePtr table;
-    std::unique_ptr<Converter> conv;
+private:
+    std::unique_ptr<encoding::Utf8Stream> stream_;
+    std::string input_;
 };
-
-int convert_sequence(void *data, const char *s) {
-    auto *state = static_cast<ConvertState *>(data);
-    const auto *bytes = reinterpret_cast<const unsigned char *>(s);
-    const int len = -state->table->map[bytes[0]];
-    if (len == 2) return state->table->pairs[bytes[0] << 8 | bytes[1]];
-    if (!state->conv) state->conv = std::make_unique<Converter>(state->table->name.c_str());
-    const int32_t c = state->conv->convert(bytes, static_cast<size_t>(len));
-    return c < 0 ? -1 : c;
-}
-
-void release_state(void *data) { delete static_cast<ConvertState *>(data); }
 
 // ---- the pass
-
 // one secret per process for Expat's hash tables: by default it asks the kernel for one per parser
 unsigned long hash_salt() {
     static const unsigned long salt = [] {
@@ -271,6 +288,38 @@ std::shared_ptr<const Plan> plan_for(std::span<const std::u16string_view> querie
     return plan;
 }
 
+
+bool valid_version(std::string_view v) {
+    return v.size() > 2 && v.substr(0, 2) == "1." &&
+           std::all_of(v.begin() + 2, v.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool predefined_entity(std::string_view name) {
+    return name == "amp" || name == "lt" || name == "gt" || name == "quot" || name == "apos";
+}
+
+// The raw value of attribute name in a start tag as written, or nothing when the tag does not hold
+// it (a default from the document type).
+std::optional<std::string_view> raw_attribute(std::string_view tag, std::string_view name) {
+    size_t i = 1;
+    while (i < tag.size() && !is_xml_space(tag[i]) && tag[i] != '/' && tag[i] != '>') ++i;
+    for (;;) {
+        while (i < tag.size() && is_xml_space(tag[i])) ++i;
+        const size_t start = i;
+        while (i < tag.size() && tag[i] != '=' && !is_xml_space(tag[i]) && tag[i] != '/' && tag[i] != '>') ++i;
+        const std::string_view key = tag.substr(start, i - start);
+        while (i < tag.size() && is_xml_space(tag[i])) ++i;
+        if (key.empty() || i >= tag.size() || tag[i] != '=') return std::nullopt;
+        ++i;
+        while (i < tag.size() && is_xml_space(tag[i])) ++i;
+        if (i >= tag.size()) return std::nullopt;
+        const size_t close = tag.find(tag[i], i + 1);
+        if (close == std::string_view::npos) return std::nullopt;
+        if (key == name) return tag.substr(i + 1, close - i - 1);
+        i = close + 1;
+    }
+}
+
 class Selector {
 public:
     Selector(std::span<const std::u16string_view> queries)
@@ -286,6 +335,9 @@ public:
         XML_SetUserData(parser_, this);
         if (const unsigned long salt = hash_salt()) XML_SetHashSalt(parser_, salt);
         XML_SetElementHandler(parser_, on_start, on_end);
+        XML_SetXmlDeclHandler(parser_, on_declaration);
+        XML_SetStartDoctypeDeclHandler(parser_, on_doctype);
+        XML_SetEntityDeclHandler(parser_, on_entity);
         XML_SetUnknownEncodingHandler(parser_, on_unknown_encoding, this);
         // an external entity is never loaded: it stands as a node without a value
         XML_SetExternalEntityRefHandler(parser_, on_external_entity);
@@ -299,26 +351,46 @@ public:
 
     XML_Parser parser() const { return parser_; }
 
-    void check(XML_Status status) const {
+    // after each parse call: a failure inside a handler first, then the parser's own
+    void check(XML_Status status) {
+        if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
         if (status == XML_STATUS_OK) return;
         const XML_Error code = XML_GetErrorCode(parser_);
+        if (code == XML_ERROR_NO_MEMORY) throw std::bad_alloc();
         std::string message = XML_ErrorString(code);
         if (code == XML_ERROR_UNKNOWN_ENCODING && !unknown_encoding_.empty())
             message += " \"" + unknown_encoding_ + "\"";
-        message += " at line " + std::to_string(XML_GetCurrentLineNumber(parser_)) + ", column " +
-                   std::to_string(XML_GetCurrentColumnNumber(parser_) + 1);
-        throw ReadError(message);
+        throw ReadError(message + position());
     }
 
     std::vector<Answer> take_answers() { return std::move(answers_); }
 
 private:
     struct Frame {
-        uint32_t mask = 0;             // queries whose element steps so far match this element
-        std::vector<uint32_t> counts;  // children seen per counted name
+        uint32_t mask = 0;            // queries whose element steps so far match this element
+        bool preserve = false;        // xml:space="preserve" is in force
+        std::vector<uint32_t> counts; // children seen per counted name
     };
 
     static Selector &self(void *data) { return *static_cast<Selector *>(data); }
+
+    // Runs a handler's work. No exception may unwind through Expat's frames: the first one stops
+    // the parser and waits in failure_ until the parse call returns; nothing runs after it.
+    template <class F> static void guarded(void *data, F &&work) noexcept {
+        Selector &sel = self(data);
+        if (sel.failure_) return;
+        try {
+            work(sel);
+        } catch (...) {
+            sel.failure_ = std::current_exception();
+            XML_StopParser(sel.parser_, XML_FALSE);
+        }
+    }
+
+    std::string position() const {
+        return " at line " + std::to_string(XML_GetCurrentLineNumber(parser_)) + ", column " +
+               std::to_string(XML_GetCurrentColumnNumber(parser_) + 1);
+    }
 
     void text_handlers(bool on) {
         XML_SetCharacterDataHandler(parser_, on ? on_text : nullptr);
@@ -336,10 +408,18 @@ private:
         }
     }
 
+    // text gathered for the waiting element is a node of its own unless it is only white space
+    // where white space is not kept
+    bool text_is_node() const { return !text_.empty() && (waiting_preserve_ || !all_space(text_)); }
+
     // the selected element's first child is decided: text gathered so far, if it is a node, or what came
     void resolve(Child child, std::string_view value = {}) {
-        if (!text_.empty() && !all_space(text_)) answer(waiting_, Child::value, text_);
+        if (text_is_node()) answer(waiting_, Child::value, text_);
         else answer(waiting_, child, value);
+        settle();
+    }
+
+    void settle() {
         waiting_ = 0;
         text_.clear();
         text_handlers(false);
@@ -364,6 +444,11 @@ private:
             }
         }
         std::fill(frame.counts.begin(), frame.counts.end(), 0);
+        frame.preserve = parent.preserve;
+        if (const XML_Char *space = find_attribute(atts, "xml:space")) {
+            if (std::strcmp(space, "preserve") == 0) frame.preserve = true;
+            else if (std::strcmp(space, "default") == 0) frame.preserve = false;
+        }
         for (size_t q = 0; q < queries_.size(); ++q) {
             if (!(candidates >> q & 1)) continue;
             const Query &query = queries_[q];
@@ -380,20 +465,55 @@ private:
                 waiting_ |= bit;
                 continue;
             }
-            const XML_Char *value = find_attribute(atts, query.attribute);
+            const XML_Char *value = find_attribute(atts, query.attribute.c_str());
             if (!value) continue; // a later element of this path may have it
             pending_ &= ~bit;
+            if (doctype_) check_references(query.attribute);
             // an attribute's only child is the text of its value; an empty value has none
             if (*value) answer(bit, Child::value, value);
         }
-        if (waiting_) text_handlers(true);
-        else if (pending_ == 0) XML_SetElementHandler(parser_, nullptr, nullptr);
+        if (waiting_) {
+            waiting_preserve_ = frame.preserve;
+            text_handlers(true);
+        } else if (pending_ == 0) {
+            XML_SetElementHandler(parser_, nullptr, nullptr);
+        }
     }
 
-    static const XML_Char *find_attribute(const XML_Char **atts, const std::string &name) {
+    static const XML_Char *find_attribute(const XML_Char **atts, const char *name) {
         for (const XML_Char **a = atts; *a; a += 2)
-            if (name == a[0]) return a[1];
+            if (std::strcmp(name, a[0]) == 0) return a[1];
         return nullptr;
+    }
+
+    // A book that names a document type outside itself may use entities declared there, which are
+    // never read: in an attribute value Expat then drops the reference without a word. A value that
+    // lost part of itself so is not the book's value, so the read fails naming the entity.
+    void check_references(const std::string &attribute) {
+        // the start tag as written, in UTF-8
+        raw_.clear();
+        XML_SetDefaultHandlerExpand(parser_, on_raw);
+        XML_DefaultCurrent(parser_);
+        XML_SetDefaultHandlerExpand(parser_, nullptr);
+        const auto value = raw_attribute(raw_, attribute);
+        if (!value) return;
+        std::vector<std::string_view> texts{*value};
+        std::set<std::string_view> seen;
+        while (!texts.empty()) {
+            const std::string_view text = texts.back();
+            texts.pop_back();
+            for (size_t i = text.find('&'); i != std::string_view::npos; i = text.find('&', i + 1)) {
+                const size_t end = text.find(';', i);
+                if (end == std::string_view::npos) break;
+                const std::string_view ref = text.substr(i + 1, end - i - 1);
+                if (ref.empty() || ref[0] == '#' || predefined_entity(ref)) continue;
+                const auto it = entities_.find(ref);
+                if (it == entities_.end())
+                    throw ReadError("undefined entity \"" + std::string(ref) + "\" in attribute \"" + attribute +
+                                    "\"" + position());
+                if (seen.insert(it->first).second) texts.push_back(it->second);
+            }
+        }
     }
 
     void end() {
@@ -402,77 +522,116 @@ private:
     }
 
     static void XMLCALL on_start(void *data, const XML_Char *name, const XML_Char **atts) {
-        self(data).start(name, atts);
+        guarded(data, [&](Selector &sel) { sel.start(name, atts); });
     }
-    static void XMLCALL on_end(void *data, const XML_Char *) { self(data).end(); }
-
+    static void XMLCALL on_end(void *data, const XML_Char *) {
+        guarded(data, [](Selector &sel) { sel.end(); });
+    }
     static void XMLCALL on_text(void *data, const XML_Char *s, int len) {
-        Selector &sel = self(data);
-        if (sel.waiting_) sel.text_.append(s, static_cast<size_t>(len));
+        guarded(data, [&](Selector &sel) {
+            if (sel.waiting_) sel.text_.append(s, static_cast<size_t>(len));
+        });
     }
     static void XMLCALL on_comment(void *data, const XML_Char *text) {
-        Selector &sel = self(data);
-        if (sel.waiting_) sel.resolve(Child::value, text);
+        guarded(data, [&](Selector &sel) {
+            if (sel.waiting_) sel.resolve(Child::value, text);
+        });
     }
     static void XMLCALL on_pi(void *data, const XML_Char *, const XML_Char *text) {
-        Selector &sel = self(data);
-        if (sel.waiting_) sel.resolve(Child::value, text);
+        guarded(data, [&](Selector &sel) {
+            if (sel.waiting_) sel.resolve(Child::value, text);
+        });
     }
     static void XMLCALL on_cdata_start(void *data) {
-        Selector &sel = self(data);
-        if (!sel.waiting_) return;
-        if (!sel.text_.empty() && !all_space(sel.text_)) {
-            sel.resolve(Child::value);
-            return;
-        }
-        // a CDATA section is a node of its own, even an empty one: gather it alone
-        sel.text_.clear();
-        sel.in_cdata_ = true;
+        guarded(data, [](Selector &sel) {
+            if (!sel.waiting_) return;
+            if (sel.text_is_node()) {
+                sel.resolve(Child::value);
+                return;
+            }
+            // a CDATA section is a node of its own, even an empty one: gather it alone
+            sel.text_.clear();
+            sel.in_cdata_ = true;
+        });
     }
     static void XMLCALL on_cdata_end(void *data) {
-        Selector &sel = self(data);
-        if (!sel.in_cdata_) return;
-        sel.in_cdata_ = false;
-        std::string value = std::move(sel.text_);
-        sel.text_.clear();
-        sel.answer(sel.waiting_, Child::value, value);
-        sel.waiting_ = 0;
-        sel.text_handlers(false);
-        if (sel.pending_ == 0) XML_SetElementHandler(sel.parser_, nullptr, nullptr);
+        guarded(data, [](Selector &sel) {
+            if (!sel.in_cdata_) return;
+            sel.in_cdata_ = false;
+            sel.answer(sel.waiting_, Child::value, sel.text_);
+            sel.settle();
+        });
     }
     static void XMLCALL on_skipped_entity(void *data, const XML_Char *, int is_parameter_entity) {
-        Selector &sel = self(data);
-        if (sel.waiting_ && !is_parameter_entity) sel.resolve(Child::no_value);
+        guarded(data, [&](Selector &sel) {
+            if (sel.waiting_ && !is_parameter_entity) sel.resolve(Child::no_value);
+        });
     }
     static int XMLCALL on_external_entity(XML_Parser parser, const XML_Char *, const XML_Char *, const XML_Char *,
                                           const XML_Char *) {
-        Selector &sel = self(XML_GetUserData(parser));
-        if (sel.waiting_) sel.resolve(Child::no_value);
+        guarded(XML_GetUserData(parser), [](Selector &sel) {
+            if (sel.waiting_) sel.resolve(Child::no_value);
+        });
         return XML_STATUS_OK;
+    }
+    // Expat takes any version text; a version that is not 1.n is not XML
+    static void XMLCALL on_declaration(void *data, const XML_Char *version, const XML_Char *, int) {
+        guarded(data, [&](Selector &sel) {
+            if (version && !valid_version(version))
+                throw ReadError(std::string(XML_ErrorString(XML_ERROR_XML_DECL)) + ": version \"" + version + "\"" +
+                                sel.position());
+        });
+    }
+    static void XMLCALL on_doctype(void *data, const XML_Char *, const XML_Char *, const XML_Char *, int) {
+        guarded(data, [](Selector &sel) { sel.doctype_ = true; });
+    }
+    // the general entities the book declares, with their replacement text (none for external ones)
+    static void XMLCALL on_entity(void *data, const XML_Char *name, int is_parameter_entity, const XML_Char *value,
+                                  int length, const XML_Char *, const XML_Char *, const XML_Char *, const XML_Char *) {
+        guarded(data, [&](Selector &sel) {
+            if (is_parameter_entity) return;
+            sel.entities_.try_emplace(name, value ? std::string(value, static_cast<size_t>(length)) : std::string());
+        });
+    }
+    static void XMLCALL on_raw(void *data, const XML_Char *s, int len) {
+        self(data).raw_.append(s, static_cast<size_t>(len));
     }
 
     static int XMLCALL on_unknown_encoding(void *data, const XML_Char *name, XML_Encoding *info) {
         Selector &sel = self(data);
-        sel.unknown_encoding_ = name; // Expat may still refuse the table: the message names it either way
-        TablePtr table;
         try {
-            table = find_table(name);
-        } catch (...) {
-        }
-        if (!table) return XML_STATUS_ERROR;
-        std::memcpy(info->map, table->map, sizeof info->map);
-        if (table->multibyte) {
-            info->data = new (std::nothrow) ConvertState{table, nullptr};
-            if (!info->data) return XML_STATUS_ERROR;
-            info->convert = convert_sequence;
-            info->release = release_state;
-        } else {
+            sel.unknown_encoding_ = name; // Expat may still refuse the table: the message names it either way
+            const encoding::TablePtr table = encoding::find_table(encoding::canonical(name));
+            if (!table) return XML_STATUS_ERROR;
+            std::memcpy(info->map, table->map, sizeof info->map);
             info->data = nullptr;
             info->convert = nullptr;
             info->release = nullptr;
+            if (table->multibyte) {
+                info->data = new Sequences{table, nullptr};
+                info->convert = convert_sequence;
+                info->release = release_sequences;
+            }
+            return XML_STATUS_OK;
+        } catch (...) {
+            return XML_STATUS_ERROR;
         }
-        return XML_STATUS_OK;
     }
+
+    // per parse: sequences longer than two bytes go through iconv itself
+    struct Sequences {
+        encoding::TablePtr table;
+        std::unique_ptr<encoding::Converter> conv;
+    };
+    static int XMLCALL convert_sequence(void *data, const char *s) {
+        auto *state = static_cast<Sequences *>(data);
+        try {
+            return encoding::convert_sequence(*state->table, state->conv, reinterpret_cast<const unsigned char *>(s));
+        } catch (...) {
+            return -1;
+        }
+    }
+    static void XMLCALL release_sequences(void *data) { delete static_cast<Sequences *>(data); }
 
     XML_Parser parser_ = nullptr;
     std::shared_ptr<const Plan> plan_;
@@ -484,9 +643,14 @@ private:
     size_t depth_ = 0;
     uint32_t pending_ = 0; // queries that have selected nothing yet
     uint32_t waiting_ = 0; // queries whose selected element waits for its first child
+    bool waiting_preserve_ = false;
     bool in_cdata_ = false;
+    bool doctype_ = false;
     std::string text_;
     std::string unknown_encoding_;
+    std::string raw_;
+    std::map<std::string, std::string, std::less<>> entities_;
+    std::exception_ptr failure_;
 };
 
 class File {
@@ -498,6 +662,9 @@ public:
         struct stat st;
         if (::fstat(fd_, &st) != 0) fail(errno);
         if (!S_ISREG(st.st_mode)) throw ReadError(path_ + ": not a regular file");
+        // a regular file is read blocking: some network and user-space file systems honour the flag
+        const int flags = ::fcntl(fd_, F_GETFL);
+        if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) fail(errno);
         size_ = static_cast<size_t>(st.st_size);
     }
     ~File() {
@@ -515,7 +682,7 @@ public:
             const ssize_t r = ::read(fd_, static_cast<char *>(buf) + done, n - done);
             if (r < 0) {
                 if (errno == EINTR) continue;
-                fail(errno);
+                fail(errno); // EAGAIN too: nothing here can wait for it
             }
             if (r == 0) break;
             done += static_cast<size_t>(r);
@@ -533,48 +700,119 @@ private:
     size_t size_ = 0;
 };
 
+// Hands the parser the book piece by piece, through the stage its first bytes call for.
+class Feed {
+public:
+    Feed(Selector &sel, std::string_view head, const Settings &) : sel_(sel) {
+        const Prolog prolog = sniff(head);
+        XML_Parser p = sel.parser();
+        if (prolog.family != Family::bytes) {
+            // UCS-2 and its other names are UTF-16 to the platform; Expat knows only its own spellings
+            if (!prolog.encoding.empty() && !encoding::expat_decodes(prolog.encoding) &&
+                encoding::canonical(prolog.encoding) == "UTF-16")
+                XML_SetEncoding(p, "UTF-16");
+            stage_ = std::make_unique<Utf16Guard>(prolog.family == Family::utf16be);
+            return;
+        }
+        if (prolog.encoding.empty()) return;
+        const std::string name = encoding::canonical(prolog.encoding);
+        if (encoding::expat_decodes(name)) {
+            // another name for one Expat decodes itself: its own decoder, not iconv's
+            if (!encoding::expat_decodes(prolog.encoding)) XML_SetEncoding(p, name.c_str());
+            return;
+        }
+        // a table for Expat's unknown-encoding handler where one can describe the encoding
+        // (the handler finds the same one), else the book converted as it is read
+        if (encoding::find_table(name)) return;
+        if (auto stream = encoding::Utf8Stream::open(name, prolog.declaration)) {
+            XML_SetEncoding(p, "UTF-8"); // the declaration no longer says what the bytes are
+            stage_ = std::make_unique<ToUtf8>(std::move(stream));
+            whole_limit_ = piece_size;
+        }
+    }
+
+    // the biggest book read in one piece
+    size_t whole_limit() const { return whole_limit_; }
+
+    // One piece: fill writes up to want bytes at the pointer it is given and returns how many it
+    // wrote; fewer than want ends the book. Returns how many were written.
+    template <class Fill> size_t piece(size_t want, bool last, Fill &&fill) {
+        XML_Parser p = sel_.parser();
+        const size_t room = stage_ ? stage_->room(want) : want;
+        if (room > static_cast<size_t>(INT_MAX)) throw std::bad_alloc();
+        // with nothing to parse there is no buffer to ask for: Expat's answer to an empty one
+        // differs between patch levels
+        if (room == 0) {
+            sel_.check(XML_Parse(p, "", 0, last ? XML_TRUE : XML_FALSE));
+            return 0;
+        }
+        auto *buf = static_cast<char *>(XML_GetBuffer(p, static_cast<int>(room)));
+        if (!buf) sel_.check(XML_STATUS_ERROR);
+        const size_t got = fill(buf, want);
+        last = last || got < want;
+        const size_t n = stage_ ? stage_->apply(buf, got, last) : got;
+        const XML_Bool final = last ? XML_TRUE : XML_FALSE;
+        sel_.check(n == 0 ? XML_Parse(p, "", 0, final) : XML_ParseBuffer(p, static_cast<int>(n), final));
+        return got;
+    }
+
+private:
+    Selector &sel_;
+    std::unique_ptr<Stage> stage_;
+    size_t whole_limit_ = whole_file_limit;
+};
+
 } // namespace
 
 std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries,
-                                   const Settings &) {
+                                   const Settings &settings) {
     Selector sel(queries);
     const std::string native = unicode::utf16_to_utf8(path);
     // an unpaired surrogate has no UTF-8 form, and its stand-in would name some other file
     if (unicode::utf8_to_utf16(native) != path) throw ReadError(native + ": not a valid UTF-16 file name");
     File file(native);
-    XML_Parser p = sel.parser();
     // the size at opening is what is read: a file that grows meanwhile cannot keep the read going
     size_t left = file.size();
-    if (left <= whole_file_limit) {
-        void *buf = XML_GetBuffer(p, static_cast<int>(left));
-        if (!buf && left) throw std::bad_alloc();
-        const size_t got = file.read(buf, left);
-        sel.check(XML_ParseBuffer(p, static_cast<int>(got), XML_TRUE));
-        return sel.take_answers();
-    }
-    while (left > 0) {
-        const size_t want = std::min(left, piece_size);
-        void *buf = XML_GetBuffer(p, static_cast<int>(want));
-        if (!buf) throw std::bad_alloc();
-        const size_t got = file.read(buf, want);
-        left = got < want ? 0 : left - got;
-        sel.check(XML_ParseBuffer(p, static_cast<int>(got), left == 0 ? XML_TRUE : XML_FALSE));
+    std::string head(std::min(left, head_size), '\0');
+    head.resize(file.read(head.data(), head.size()));
+    const bool ended = head.size() < std::min(left, head_size); // the file shrank meanwhile
+    Feed feed(sel, head, settings);
+    size_t head_used = 0;
+    const auto fill = [&](char *buf, size_t want) {
+        const size_t from_head = std::min(want, head.size() - head_used);
+        std::memcpy(buf, head.data() + head_used, from_head);
+        head_used += from_head;
+        if (from_head == want || ended) return from_head;
+        return from_head + file.read(buf + from_head, want - from_head);
+    };
+    size_t want = left <= feed.whole_limit() ? left : piece_size;
+    for (;;) {
+        const bool last = want >= left;
+        const size_t got = feed.piece(std::min(want, left), last, fill);
+        if (last || got < want) break;
+        left -= got;
+        want = piece_size;
     }
     return sel.take_answers();
 }
 
 std::vector<Answer> first_children_in(std::string_view document, std::span<const std::u16string_view> queries,
-                                      size_t chunk, const Settings &) {
+                                      size_t chunk, const Settings &settings) {
     Selector sel(queries);
-    XML_Parser p = sel.parser();
-    if (chunk == 0 || chunk > INT_MAX) chunk = INT_MAX;
-    do {
-        const size_t n = std::min(chunk, document.size());
-        const bool last = n == document.size();
-        sel.check(XML_Parse(p, document.data(), static_cast<int>(n), last ? XML_TRUE : XML_FALSE));
-        document.remove_prefix(n);
+    Feed feed(sel, document.substr(0, head_size), settings);
+    if (chunk == 0) chunk = document.size();
+    chunk = std::clamp<size_t>(chunk, 1, size_t{1} << 30);
+    size_t at = 0;
+    for (;;) {
+        const size_t want = std::min(chunk, document.size() - at);
+        const bool last = at + want == document.size();
+        feed.piece(want, last, [&](char *buf, size_t n) {
+            std::memcpy(buf, document.data() + at, n);
+            return n;
+        });
+        at += want;
         if (last) break;
-    } while (true);
+    }
     return sel.take_answers();
 }
 
