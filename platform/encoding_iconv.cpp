@@ -20,6 +20,7 @@ struct Alias {
 
 // Names the Windows document object accepts for an encoding, where iconv spells it otherwise or
 // decodes it otherwise: Shift_JIS there is code page 932, Big5 is 950, GB2312 is 936, and so on.
+// (Names with a colon, as ISO_8859-1:1987, are not XML encoding names: the parser refuses them.)
 const Alias aliases[] = {
     // Expat's own decoders
     {"utf-8", "UTF-8"},
@@ -43,7 +44,6 @@ const Alias aliases[] = {
     {"ansi_x3.4-1968", "US-ASCII"},
     {"ansi_x3.4-1986", "US-ASCII"},
     {"iso646-us", "US-ASCII"},
-    {"iso_646.irv:1991", "US-ASCII"},
     {"iso-ir-6", "US-ASCII"},
     {"cp367", "US-ASCII"},
     {"ibm367", "US-ASCII"},
@@ -51,7 +51,6 @@ const Alias aliases[] = {
     {"iso-8859-1", "ISO-8859-1"},
     {"iso8859-1", "ISO-8859-1"},
     {"iso_8859-1", "ISO-8859-1"},
-    {"iso_8859-1:1987", "ISO-8859-1"},
     {"iso-ir-100", "ISO-8859-1"},
     {"latin1", "ISO-8859-1"},
     {"l1", "ISO-8859-1"},

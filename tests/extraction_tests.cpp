@@ -455,6 +455,123 @@ std::vector<Row> make_rows() {
     add(fails_with("windows-1251 bytes declared UTF-8", encoded_book("UTF-8", "\xCC\xE8\xF0", "S"),
                    {"line", "column"}));
 
+    // names the Windows document object gives these encodings
+    add(ok("Shift_JIS is code page 932",
+           encoded_book("Shift_JIS", "C:\\a~b \x87\x40\xFA\x40", "\x95\x5C\x8E\xA6"), encoded_values(u"C:\\a~b ①ⅰ", u"表示"),
+           Where::not_wine));
+    add(ok("windows-31j", encoded_book("windows-31j", "C:\\a~b \x87\x40", "S"), encoded_values(u"C:\\a~b ①", u"S"),
+           Where::not_wine));
+    add(ok("undefined windows-1251 bytes are C1 controls", encoded_book("windows-1251", "a\x98z", "\xD1"),
+           encoded_values(u"a\u0098z", u"С")));
+    add(ok("undefined windows-1252 bytes are C1 controls", encoded_book("windows-1252", "\x81\x8D\x8F\x90\x9D", "S"),
+           encoded_values(u"\u0081\u008D\u008F\u0090\u009D", u"S")));
+    add(ok("UTF8 is UTF-8, beyond the BMP too", encoded_book("UTF8", "\xF0\x9F\x93\x9A", "\xD0\xA1"),
+           encoded_values(u"\xD83D\xDCDA", u"С"), Where::posix));
+    add(ok("GB18030 four-byte sequences", encoded_book("GB18030", "\x81\x30\x8B\x38 \x95\x32\x82\x36", "\xD6\xD0"),
+           encoded_values(u"\u0100 \xD840\xDC00", u"中"), Where::posix));
+    add(fails("GB18030 cut inside a sequence", encoded_book("GB18030", "\x81\x30 T", "S"),
+              "not well-formed (invalid token) at line 2, column 158", Where::posix));
+    add(ok("ISO-2022-JP", encoded_book("ISO-2022-JP", "\x1B$B$3$s\x1B(B!", "S"), encoded_values(u"こん!", u"S"),
+           Where::posix));
+    add(ok("UCS-2 in a UTF-16 book", utf16_book("UCS-2", u"Мир", u"\u4E2D", false, true), encoded_values(u"Мир", u"中"),
+           Where::posix));
+
+    // UTF-16 surrogates without a partner fail where they stand, whichever Expat reads them
+    const auto lone = [](const std::string &title_info, std::u16string_view unit, bool big_endian = false) {
+        const std::string ascii = book(title_info, "<?xml version=\"1.0\" encoding=\"UTF-16\"?>");
+        std::u16string units = u"\xFEFF";
+        for (const char c : ascii) {
+            if (c == '\x01') units += unit;
+            else units += static_cast<char16_t>(c);
+        }
+        std::string bytes;
+        for (const char16_t u : units) {
+            const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+            bytes += big_endian ? hi : lo;
+            bytes += big_endian ? lo : hi;
+        }
+        return bytes;
+    };
+    const std::u16string high = u"\xD800", low = u"\xDC00";
+    const struct {
+        const char *label;
+        std::string title_info;
+        std::u16string unit;
+        bool big_endian;
+        const char *message;
+    } surrogates[] = {
+        {"in text", "<book-title>a\x01z</book-title>", high, false, "not well-formed (invalid token) at line 5, column 14"},
+        {"big-endian", "<book-title>a\x01z</book-title>", high, true, "not well-formed (invalid token) at line 5, column 14"},
+        {"before markup", "<book-title>a\x01</book-title>", high, false,
+         "not well-formed (invalid token) at line 5, column 14"},
+        {"before another high half", "<book-title>a\x01</book-title>", high + u"\xD801\xDC00", false,
+         "not well-formed (invalid token) at line 5, column 14"},
+        {"in an attribute", "<sequence name=\"a\x01z\"/>", high, false,
+         "not well-formed (invalid token) at line 5, column 18"},
+        {"in a comment", "<!--a\x01z-->", high, false, "not well-formed (invalid token) at line 5, column 6"},
+        {"in a processing instruction", "<?pi a\x01z?>", high, false,
+         "not well-formed (invalid token) at line 5, column 7"},
+        {"in a CDATA section", "<book-title><![CDATA[a\x01z]]></book-title>", high, false,
+         "not well-formed (invalid token) at line 5, column 23"},
+        {"in a name", "<book\x01-title/>", high, false, "not well-formed (invalid token) at line 5, column 6"},
+        {"a low half alone", "<book-title>a\x01z</book-title>", low, false,
+         "not well-formed (invalid token) at line 5, column 14"},
+    };
+    for (const auto &row : surrogates) {
+        add(fails("UTF-16 surrogate "s + row.label, lone(row.title_info, row.unit, row.big_endian), row.message,
+                  Where::posix));
+    }
+    add(fails_with("UTF-16 high half at the very end", lone(complete, u"") + std::string("\x00\xD8", 2),
+                   {"partial character"}));
+
+    // white space is kept where xml:space says so, on the element or above it
+    add(ok("xml:space preserve keeps white space before an element",
+           book("<book-title xml:space=\"preserve\"> <b/>T</book-title><genre>g</genre>"),
+           {{u"g", none, none, u" ", none}, none}));
+    add(ok("xml:space preserve keeps white space only", book("<book-title xml:space=\"preserve\">   </book-title>"),
+           {{none, none, none, u"   ", none}, none}));
+    add(ok("xml:space preserve before a comment", book("<book-title xml:space=\"preserve\">\n <!--c--></book-title>"),
+           {{none, none, none, u"\n ", none}, none}));
+    add(ok("xml:space preserve before CDATA", book("<book-title xml:space='preserve'> <![CDATA[T]]></book-title>"),
+           {{none, none, none, u" ", none}, none}));
+    add(ok("xml:space inherited",
+           with_description("<title-info xml:space=\"preserve\"><author><first-name> </first-name></author>"
+                            "<book-title>\t</book-title></title-info>"),
+           {{none, u" ", none, u"\t", none}, none}));
+    add(ok("xml:space inherited from the root",
+           decl + "<FictionBook xml:space=\"preserve\"><description><title-info><genre>\n</genre></title-info>"
+                  "</description></FictionBook>",
+           {{u"\n", none, none, none, none}, none}));
+    add(ok("xml:space default ends it",
+           with_description("<title-info xml:space=\"preserve\"><genre xml:space=\"default\"> </genre>"
+                            "<book-title> </book-title></title-info>"),
+           {{none, none, none, u" ", none}, none}));
+    add(ok("xml:space on a sibling does not count",
+           book("<genre xml:space=\"preserve\">g</genre><book-title> </book-title>"),
+           {{u"g", none, none, none, none}, none}));
+
+    // the XML declaration's version
+    for (const char *version : {"abc", "", "2.0", "1.", "1.0a", "10"})
+        add(fails_with("version \""s + version + "\"",
+                       book(complete, "<?xml version=\""s + version + "\" encoding=\"UTF-8\"?>"),
+                       {"XML declaration not well-formed: version \""s + version + "\" at line 1, column 1"}));
+    add(ok("version 1.1", book(complete, "<?xml version=\"1.1\" encoding=\"UTF-8\"?>"), complete_values, Where::posix));
+
+    // entities of a document type outside the book are never read: no value may lose one
+    const std::string external = decl + "\n<!DOCTYPE FictionBook SYSTEM \"fictionbook.dtd\" [\n"
+                                        "<!ENTITY who \"Tolstoy\">\n<!ENTITY half \"x&unread;\">\n]>";
+    add(fails("an unread entity in the series name", book("<sequence name=\"A&x;B\" number=\"1\"/>", external),
+              "undefined entity \"x\" in attribute \"name\" at line 9, column 1", Where::posix));
+    add(fails("an unread entity in the series number", book("<sequence name=\"A\" number=\"1&n;2\"/>", external),
+              "undefined entity \"n\" in attribute \"number\" at line 9, column 1", Where::posix));
+    add(fails("an unread entity inside a declared one", book("<sequence name=\"&half;\"/>", external),
+              "undefined entity \"unread\" in attribute \"name\" at line 9, column 1", Where::posix));
+    add(ok("declared entities in attributes", book("<sequence name=\"&who;&amp;&#65;\" number=\"2\"/>", external),
+           {{none, none, none, none, u"Tolstoy&A"}, 2}, Where::posix));
+    add(ok("an unread entity in an attribute no row reads",
+           book("<sequence name=\"A\" number=\"1\" other=\"&x;\"/><sequence name=\"&y;\"/>", external),
+           {{none, none, none, none, u"A"}, 1}, Where::posix));
+
     // documents that are not well-formed, wherever the fault is
     add(fails_with("a mismatched tag", decl + "<FictionBook><description></FictionBook>",
                    {"mismatched tag", "line", "column"}));
@@ -657,6 +774,78 @@ TEST(extraction, code_pages_with_combining_marks) {
     });
 }
 
+// Every name the Windows document object accepts for an encoding, each in a book of its own.
+TEST(extraction, encoding_names) {
+    struct Group {
+        std::vector<const char *> names;
+        std::string title;
+        std::u16string expected;
+    };
+    const Group groups[] = {
+        {{"utf-8", "UTF8", "unicode-1-1-utf-8", "unicode-2-0-utf-8", "x-unicode-1-1-utf-8", "x-unicode-2-0-utf-8",
+          "x-unicode20utf8"},
+         "\xD0\x9C\xD0\xB8\xD1\x80 \xF0\x9F\x93\x9A",
+         u"Мир \xD83D\xDCDA"},
+        {{"us-ascii", "ascii", "us", "ANSI_X3.4-1968", "ansi_x3.4-1986", "iso646-us", "iso-ir-6",
+          "cp367", "ibm367", "csASCII"},
+         "Caf&#xE9;",
+         u"Café"},
+        {{"iso-8859-1", "iso8859-1", "iso_8859-1", "iso-ir-100", "latin1", "l1", "ibm819", "cp819",
+          "csISOLatin1"},
+         "caf\xE9",
+         u"café"},
+        {{"windows-1250", "x-cp1250"}, "\x8A\x9A", u"Šš"},
+        {{"windows-1251", "x-cp1251"}, "\xCC\xE8\xF0", u"Мир"},
+        {{"windows-1252"}, "\x80", u"€"},
+        {{"windows-1253"}, "\xC1", u"Α"},
+        {{"windows-1254"}, "\xD0", u"Ğ"},
+        {{"windows-1255"}, "\xE0", u"א"},
+        {{"windows-1256"}, "\xC7", u"ا"},
+        {{"windows-1257"}, "\xC0", u"Ą"},
+        {{"windows-1258"}, "\xC3", u"Ă"},
+        {{"windows-874"}, "\xA1", u"ก"},
+        {{"koi8-r", "koi8r", "koi8", "koi", "csKOI8R"}, "\xED\xC9\xD2", u"Мир"},
+        {{"koi8-u", "koi8-ru"}, "\xA7", u"ї"},
+        {{"cp866", "ibm866", "csIBM866"}, "\x8C\xA8\xE0", u"Мир"},
+        {{"x-mac-cyrillic"}, "\x8C\xE8\xF0", u"Мир"},
+        {{"macintosh", "x-mac-ce", "x-mac-icelandic"}, "\x8E", u"é"},
+        {{"shift_jis", "shift-jis", "sjis", "x-sjis", "ms_Kanji", "csShiftJIS", "csWindows31J", "windows-31j",
+          "x-ms-cp932", "cp932"},
+         "\x95\x5C\x8E\xA6\x87\x40",
+         u"表示①"},
+        {{"euc-jp", "x-euc", "x-euc-jp", "csEUCPkdFmtJapanese"}, "\xC9\xBD\xBC\xA8", u"表示"},
+        {{"iso-2022-jp", "csISO2022JP"}, "\x1B$B$3$s\x1B(B", u"こん"},
+        {{"ks_c_5601-1987", "ks_c_5601-1989", "ks_c_5601", "ks_c_5601_1987", "ksc_5601", "ksc5601", "korean",
+          "csKSC56011987", "iso-ir-149", "windows-949", "cp949"},
+         "\xC7\xD1\xB1\xDB\x81\x41",
+         u"한글갂"},
+        {{"euc-kr", "csEUCKR"}, "\xC7\xD1\xB1\xDB", u"한글"},
+        {{"iso-2022-kr", "csISO2022KR"}, "\x1B$)C\x0E\x47\x51\x0F!", u"한!"},
+        {{"johab"}, "\xD0\x65", u"한"},
+        {{"gb2312", "gb_2312-80", "gb231280", "csGB2312", "csGB231280", "csISO58GB231280", "iso-ir-58", "chinese",
+          "cn-gb", "gbk", "cp936", "windows-936"},
+         "\xD6\xD0\xCE\xC4\x80",
+         u"中文€"},
+        {{"gb18030"}, "\xD6\xD0\x81\x30\x8B\x38", u"中\u0100"},
+        {{"big5", "cn-big5", "csbig5", "x-x-big5", "cp950"}, "\xA4\xA4\xA4\xE5", u"中文"},
+        {{"utf-7", "unicode-1-1-utf-7", "unicode-2-0-utf-7", "x-unicode-1-1-utf-7", "x-unicode-2-0-utf-7",
+          "csUnicode11UTF7"},
+         "+BBwEOARA-",
+         u"Мир"},
+    };
+    std::vector<Row> rows;
+    for (const Group &g : groups)
+        for (const char *name : g.names)
+            rows.push_back(ok(name, encoded_book(name, g.title, "S"), encoded_values(g.expected, u"S"), Where::posix));
+    // the names of UTF-16 mean something only in a book written in it
+    for (const char *name : {"utf-16", "UTF-16LE", "unicode", "unicodeFFFE", "ucs-2", "ISO-10646-UCS-2", "csUnicode"})
+        rows.push_back(ok(name, utf16_book(name, u"Мир", u"S", false, std::string_view(name) != "UTF-16LE"),
+                          encoded_values(u"Мир", u"S"), Where::posix));
+    rows.push_back(ok("UTF-16BE", utf16_book("UTF-16BE", u"Мир", u"S", true, false), encoded_values(u"Мир", u"S"),
+                      Where::posix));
+    run_rows(rows);
+}
+
 #ifndef _WIN32
 // What iconv makes of one byte on its own (flushed, so a letter held back for a combining mark comes
 // out): the reader's tables are built byte by byte the same way. Nothing when the byte is undefined.
@@ -788,6 +977,28 @@ TEST(extraction, a_book_bigger_than_one_piece) {
 }
 
 #ifndef _WIN32
+// A book converted as it is read, bigger than the piece it is converted in: four-byte sequences
+// straddle every piece boundary, and a fault after them is still found on its line.
+TEST(extraction, a_converted_book_bigger_than_one_piece) {
+    std::string doc = "<?xml version=\"1.0\" encoding=\"GB18030\"?>\n<FictionBook><body>\n";
+    std::string line = "<p>x";
+    for (int k = 0; k < 255; ++k) line += "\x81\x30\x8B\x38"; // U+0100
+    line += "</p>\n";
+    size_t lines = 0;
+    while (doc.size() < (3u << 20) + 7) {
+        doc += line;
+        ++lines;
+    }
+    doc += "</body><description><title-info><book-title>\x95\x32\x82\x36\xD6\xD0</book-title></title-info>"
+           "</description></FictionBook>\n";
+    const support::TempDir dir;
+    expect_outcome(ok("big", doc, {{none, none, none, u"\xD840\xDC00中", none}, none}),
+                   read_file(dir, "big.fb2", doc));
+    const std::string broken = doc.substr(0, doc.size() - 15) + "\x81</FictionBook>\n";
+    const Outcome got = read_file(dir, "broken.fb2", broken);
+    EXPECT_EQ(got.message, "not well-formed (invalid token) at line " + std::to_string(lines + 3) + ", column 87");
+}
+
 // nothing outside the book is ever read: not an external entity, not an external DTD
 TEST(extraction, nothing_outside_the_book_is_loaded) {
     const support::TempDir dir;
