@@ -85,10 +85,12 @@ extern "C" {
 
 int32_t TOVREL_CALL ContentGetSupportedField(int32_t FieldIdx, char *NameBuf, char *UnitsBuf, int32_t BufSize) {
     if (FieldIdx < 0 || FieldIdx >= ContentFieldCount) return fld_nomore;
-    if (!NameBuf || !UnitsBuf || BufSize <= 0) return fld_nomore;
     const ContentField &field = ContentFields[FieldIdx];
-    copy_ansi(NameBuf, field.f_name, BufSize);
-    copy_ansi(UnitsBuf, field.f_unit, BufSize);
+    // no room: nothing written, but the field is there all the same
+    if (NameBuf && UnitsBuf && BufSize > 0) {
+        copy_ansi(NameBuf, field.f_name, BufSize);
+        copy_ansi(UnitsBuf, field.f_unit, BufSize);
+    }
     return field.f_type;
 }
 
@@ -127,9 +129,8 @@ int32_t TOVREL_CALL ContentGetValue(const char *FileName, int32_t FieldIdx, int3
                                     int32_t) {
     if (!FileName) return fld_empty;
     try {
-        std::u16string name = codepage::widen(FileName);
-        // a name the code page cannot carry there and back would name some other file, or none
-        if (codepage::narrow(name) != FileName) return fld_empty;
+        const std::u16string name = codepage::widen(FileName);
+        if (!filename::names_the_same_file(FileName, name)) return fld_empty;
         const FB2TitleInfo *info = lookup(name);
         if (!info) return fld_empty;
         const auto value = info->GetFieldData(FieldIdx);

@@ -324,8 +324,8 @@ TEST(plugin_fields, names_cut_to_the_buffer) {
     }
 }
 
-TEST(plugin_fields, no_room_writes_nothing) {
-    // what it returns then is the library's choice; that it writes nothing is not
+TEST(plugin_fields, no_room_writes_nothing_and_still_names_the_type) {
+    // with no room nothing is written, yet the field is there: 0 would end the host's enumeration
     struct Row {
         const char *label;
         int32_t size;
@@ -344,11 +344,12 @@ TEST(plugin_fields, no_room_writes_nothing) {
         for (int32_t index : {0, 5}) {
             SCOPED_TRACE(std::string(row.label) + ", index " + std::to_string(index));
             HostBuffer name(row.size > 0 ? row.size : 0), units(row.size > 0 ? row.size : 0);
-            lib.ContentGetSupportedField(index, row.name_buf ? name.chars() : nullptr,
-                                         row.units_buf ? units.chars() : nullptr, row.size);
+            EXPECT_EQ(lib.ContentGetSupportedField(index, row.name_buf ? name.chars() : nullptr,
+                                                   row.units_buf ? units.chars() : nullptr, row.size),
+                      index == 5 ? fld_numeric32 : fld_widestring);
             EXPECT_TRUE(name.guards_intact());
             EXPECT_TRUE(units.guards_intact());
-            if (row.size <= 0) {
+            if (row.size <= 0 || !row.name_buf || !row.units_buf) {
                 EXPECT_TRUE(name.untouched());
                 EXPECT_TRUE(units.untouched());
             }

@@ -412,6 +412,23 @@ TEST(code_page_932, titles_through_the_ansi_entry_point) {
     }
 }
 
+TEST(code_page_932, two_spellings_of_one_character_name_one_file) {
+    REQUIRE_CODE_PAGE(932u);
+    // ≒ is 81 E0, and 87 90 in the NEC row widens to it too: the system's ANSI file functions open
+    // the same file for both, and so does the ANSI entry point
+    const support::TempDir dir;
+    dir.write("\xE2\x89\x92.fb2", book("Near"));
+    Library lib;
+    for (const char *bytes : {"\x81\xE0", "\x87\x90"}) {
+        SCOPED_TRACE(hex(bytes));
+        const std::string name = dir.path().string() + "\\" + bytes + ".fb2";
+        ASSERT_EQ(codepage::widen(name).substr(codepage::widen(name).size() - 5), u"\u2252.fb2");
+        const Reply r = title_ansi(lib, name);
+        EXPECT_EQ(r.result, fld_string);
+        EXPECT_EQ(r.bytes, "Near");
+    }
+}
+
 // ---- what the platform's document object keeps in its tree
 
 TEST(document, an_entity_reference_is_a_node_without_a_value) {
