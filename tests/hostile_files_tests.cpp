@@ -18,6 +18,8 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -44,14 +46,21 @@ namespace {
 constexpr auto deadline = 20s;
 constexpr auto big_deadline = 180s;
 
-// Runs f on a thread of its own; nullopt when it has not returned in time. The thread is then left
-// behind (the process ends without it) so that the suite goes on.
-template <class F> auto within(std::chrono::milliseconds limit, F f) -> std::optional<std::invoke_result_t<F>> {
+// Runs f on a thread of its own and returns what it gives. One that has not returned in time fails
+// its test and ends the program there: left running, it would go on into later tests.
+template <class F> auto within(std::chrono::milliseconds limit, const std::string &what, F f) -> std::invoke_result_t<F> {
     using R = std::invoke_result_t<F>;
     auto task = std::make_shared<std::packaged_task<R()>>(std::move(f));
     auto result = task->get_future();
     std::thread([task] { (*task)(); }).detach();
-    if (result.wait_for(limit) != std::future_status::ready) return std::nullopt;
+    if (result.wait_for(limit) != std::future_status::ready) {
+        const auto *test = testing::UnitTest::GetInstance()->current_test_info();
+        std::fprintf(stderr, "[  FAILED  ] %s.%s: %s did not return in %lld ms; ending the program\n",
+                     test ? test->test_suite_name() : "?", test ? test->name() : "?", what.c_str(),
+                     static_cast<long long>(limit.count()));
+        std::fflush(nullptr);
+        std::_Exit(EXIT_FAILURE);
+    }
     return result.get();
 }
 
@@ -101,14 +110,9 @@ Read read_book(const fs::path &p) {
     return r;
 }
 
-// the reader with a deadline; a hang fails the test and gives an empty failed read
+// the reader with a deadline
 Read read_in_time(const fs::path &p, std::chrono::milliseconds limit = deadline) {
-    auto r = within(limit, [p] { return read_book(p); });
-    if (!r) {
-        ADD_FAILURE() << "reading " << p << " did not return in " << limit.count() << " ms";
-        return {};
-    }
-    return *r;
+    return within(limit, "reading " + p.string(), [p] { return read_book(p); });
 }
 
 struct Reply {
@@ -122,7 +126,7 @@ enum class Entry { wide, ansi };
 
 Reply ask(Entry e, const fs::path &p, int32_t field, int32_t size = 256,
           std::chrono::milliseconds limit = deadline) {
-    auto reply = within(limit, [=] {
+    const Reply reply = within(limit, "asking the library about " + p.string(), [=] {
         HostBuffer buf(size);
         plugin_host::Library &lib = library();
         Reply r;
@@ -138,12 +142,8 @@ Reply ask(Entry e, const fs::path &p, int32_t field, int32_t size = 256,
         r.untouched = buf.untouched();
         return r;
     });
-    if (!reply) {
-        ADD_FAILURE() << "asking the library about " << p << " did not return in time";
-        return {};
-    }
-    EXPECT_TRUE(reply->guards) << "a write outside the host's buffer";
-    return *reply;
+    EXPECT_TRUE(reply.guards) << "a write outside the host's buffer";
+    return reply;
 }
 
 // the library's view of a file that cannot be read: the fields empty through both entries, nothing written
@@ -755,6 +755,45 @@ TEST(hostile_files, ten_megabyte_title) {
             EXPECT_TRUE(narrow == t.utf8.substr(0, fit * width));
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+// a read left hanging must end the program, not run on into the tests after it
+TEST(hostile_files_deadline, an_overrunning_read_ends_the_program) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(within(std::chrono::milliseconds(50), "sleeping",
+                       [] {
+                           std::this_thread::sleep_for(std::chrono::seconds(30));
+                           return 0;
+                       }),
+                testing::ExitedWithCode(EXIT_FAILURE), "sleeping did not return in 50 ms");
+    EXPECT_EQ(within(std::chrono::seconds(5), "adding", [] { return 2 + 2; }), 4);
+}
+
+// two processes making scratch folders at the same moment never share one
+TEST(hostile_files_deadline, scratch_folders_of_two_processes_stay_apart) {
+    constexpr int folders = 200;
+    const auto make = [] {
+        std::vector<std::unique_ptr<support::TempDir>> dirs;
+        for (int i = 0; i < folders; ++i) {
+            dirs.push_back(std::make_unique<support::TempDir>());
+            dirs.back()->write("owner-" + std::to_string(getpid()), "");
+        }
+        bool alone = true;
+        for (const auto &d : dirs)
+            alone = alone && std::distance(fs::directory_iterator(d->path()), fs::directory_iterator()) == 1;
+        return alone;
+    };
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) std::_Exit(make() ? 0 : 1);
+    EXPECT_TRUE(make()) << "a folder of this process holds another's file";
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a folder of the child holds another's file";
 }
 
 } // namespace

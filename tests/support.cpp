@@ -1,20 +1,45 @@
 #include "support.h"
 
 #include <atomic>
-#include <chrono>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace fs = std::filesystem;
+
+namespace {
+
+long long process_id() {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return getpid();
+#endif
+}
+
+} // namespace
 
 namespace support {
 
 TempDir::TempDir() {
+    // CTest runs every case in a process of its own, several at once: the pid and a random part keep
+    // their folders apart, and a folder that already exists is never taken over
     static std::atomic<unsigned> counter{0};
-    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    path_ = fs::temp_directory_path() /
-            ("tovrel-test-" + std::to_string(stamp) + "-" + std::to_string(counter.fetch_add(1)));
-    fs::create_directories(path_);
+    static const unsigned long long salt = [] {
+        std::random_device device;
+        return static_cast<unsigned long long>(device()) << 32 | device();
+    }();
+    for (;;) {
+        path_ = fs::temp_directory_path() / ("tovrel-test-" + std::to_string(process_id()) + "-" +
+                                             std::to_string(salt) + "-" + std::to_string(counter.fetch_add(1)));
+        if (fs::create_directories(path_)) return;
+    }
 }
 
 TempDir::~TempDir() {
