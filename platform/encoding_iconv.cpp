@@ -298,9 +298,10 @@ int32_t convert_sequence(const Table &table, std::unique_ptr<Converter> &state, 
 // ---- whole books through iconv
 
 std::unique_ptr<Utf8Stream> Utf8Stream::open(const std::string &name, std::string_view prolog) {
-    void *cd = iconv_open("UTF-8", name.c_str());
+    // the stream first: once the converter is open, it is the stream's to close
+    std::unique_ptr<Utf8Stream> stream(new Utf8Stream(iconv_open("UTF-8", name.c_str())));
+    void *cd = stream->cd_;
     if (!valid(cd)) return nullptr;
-    std::unique_ptr<Utf8Stream> stream(new Utf8Stream(cd));
     std::string out(stream->room(prolog.size()), '\0');
     const size_t n = stream->convert(prolog.data(), prolog.size(), true, out.data());
     if (std::string_view(out.data(), n) != prolog) return nullptr;
@@ -310,7 +311,9 @@ std::unique_ptr<Utf8Stream> Utf8Stream::open(const std::string &name, std::strin
     return stream;
 }
 
-Utf8Stream::~Utf8Stream() { iconv_close(handle(cd_)); }
+Utf8Stream::~Utf8Stream() {
+    if (valid(cd_)) iconv_close(handle(cd_));
+}
 
 size_t Utf8Stream::room(size_t n) const {
     // a character takes at most four bytes of UTF-8 and at least one of input; a converter that

@@ -492,9 +492,11 @@ private:
     void check_references(const std::string &attribute) {
         // the start tag as written, in UTF-8
         raw_.clear();
+        raw_failed_ = false;
         XML_SetDefaultHandlerExpand(parser_, on_raw);
         XML_DefaultCurrent(parser_);
         XML_SetDefaultHandlerExpand(parser_, nullptr);
+        if (raw_failed_) throw std::bad_alloc();
         const auto value = raw_attribute(raw_, attribute);
         if (!value) return;
         std::vector<std::string_view> texts{*value};
@@ -593,8 +595,14 @@ private:
             sel.entities_.try_emplace(name, value ? std::string(value, static_cast<size_t>(length)) : std::string());
         });
     }
-    static void XMLCALL on_raw(void *data, const XML_Char *s, int len) {
-        self(data).raw_.append(s, static_cast<size_t>(len));
+    // inside XML_DefaultCurrent: a failure waits for check_references, outside Expat's frames
+    static void XMLCALL on_raw(void *data, const XML_Char *s, int len) noexcept {
+        Selector &sel = self(data);
+        try {
+            sel.raw_.append(s, static_cast<size_t>(len));
+        } catch (...) {
+            sel.raw_failed_ = true;
+        }
     }
 
     static int XMLCALL on_unknown_encoding(void *data, const XML_Char *name, XML_Encoding *info) {
@@ -646,6 +654,7 @@ private:
     bool waiting_preserve_ = false;
     bool in_cdata_ = false;
     bool doctype_ = false;
+    bool raw_failed_ = false;
     std::string text_;
     std::string unknown_encoding_;
     std::string raw_;
