@@ -12,6 +12,10 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 say() { printf '\n== %s\n' "$*" >&2; }
 
+apt_get() {
+    if [ "$(id -u)" -eq 0 ]; then apt-get "$@"; else sudo apt-get "$@"; fi
+}
+
 # install Debian packages that are missing; apt-get update only when something is
 need_packages() {
     local missing=()
@@ -20,10 +24,8 @@ need_packages() {
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     say "installing ${missing[*]}"
-    local sudo=
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+    apt_get update -q
+    DEBIAN_FRONTEND=noninteractive apt_get install -y -q --no-install-recommends "${missing[@]}"
 }
 
 native_packages=(cmake ninja-build g++ pkg-config libexpat1-dev googletest libgtest-dev valgrind)
@@ -48,7 +50,9 @@ run_tests() {
 
 cmd_demo() {
     need_packages "${native_packages[@]}"
-    build_preset native
+    [ -f build/native/CMakeCache.txt ] || cmake --preset native >/dev/null
+    # only what the demo runs: the library and the host
+    cmake --build --preset native -j "$jobs" --target tovrel fb2cols
     say "the example books, through the loaded library"
     build/native/tools/fb2cols examples/books
 }
@@ -56,11 +60,62 @@ cmd_demo() {
 # the suites where threads race each other, for the ThreadSanitizer build
 tsan_tests='stress|racing'
 
+# ---- the native suites against every Expat Debian 12 ships: the installed one, the point release and
+# the newest update, each fetched as a package and unpacked into the build folder (nothing installed)
+
+arch=$(dpkg --print-architecture 2>/dev/null || echo amd64)
+
+installed_expat() { dpkg-query -W -f='${Version}' "libexpat1:$arch" 2>/dev/null; }
+
+# the point release (the main suite's version) and the newest update the machine's sources offer
+debian_expats() {
+    if [ -z "$(apt-cache madison libexpat1 2>/dev/null)" ]; then
+        say "reading the package lists"
+        apt_get update -q >/dev/null
+    fi
+    { apt-cache madison libexpat1 | awk -v a="$arch" '$0 ~ a && /bookworm\/main/ {print $3; exit}'
+      apt-cache policy libexpat1 | awk '/Candidate:/ {print $2}'; } | sort -u
+}
+
+# unpacks libexpat1 VERSION under build/expat/VERSION once; prints the folder holding libexpat.so.1
+unpacked_expat() {
+    local version=$1 dir=$root/build/expat/$1
+    if [ ! -f "$dir/.unpacked" ]; then
+        rm -rf "$dir" && mkdir -p "$dir/deb"
+        (cd "$dir/deb" && apt-get download -q -o APT::Sandbox::User=root "libexpat1:$arch=$version" >/dev/null)
+        dpkg -x "$dir"/deb/*.deb "$dir/root"
+        touch "$dir/.unpacked"
+    fi
+    dirname "$(find "$dir/root" -name 'libexpat.so.1' | head -n 1)"
+}
+
+# native_suites LABEL [LIBDIR]: every native suite, against the Expat in LIBDIR (default: the installed
+# one); the rows each case read go to build/native/transcripts/LABEL
+native_suites() {
+    local label=$1 libdir=${2:-} transcripts=$root/build/native/transcripts/$1
+    rm -rf "$transcripts" && mkdir -p "$transcripts"
+    say "native suites against Expat $label: $(LD_LIBRARY_PATH=$libdir build/native/tests/expat_version)"
+    LD_LIBRARY_PATH=$libdir TOVREL_TRANSCRIPT_DIR=$transcripts ctest --preset native -j "$jobs"
+}
+
 cmd_test() {
-    need_packages "${native_packages[@]}" "${sanitizer_packages[@]}"
+    need_packages "${native_packages[@]}"
     say "native build"
     build_preset native
-    run_tests native
+    local installed other libdir
+    installed=$(installed_expat)
+    native_suites "$installed"
+    # the same answers and messages on every Expat a user of Debian 12 may have
+    for other in $(debian_expats); do
+        [ "$other" = "$installed" ] && continue
+        libdir=$(unpacked_expat "$other")
+        native_suites "$other" "$libdir"
+        if ! diff -r "build/native/transcripts/$installed" "build/native/transcripts/$other" >&2; then
+            say "the reader answers otherwise on Expat $other than on $installed (lines above)"
+            exit 1
+        fi
+    done
+    need_packages "${sanitizer_packages[@]}"
     say "AddressSanitizer and UndefinedBehaviorSanitizer build: every suite and the fuzz seeds, leaks checked at exit"
     build_preset asan
     run_tests asan

@@ -694,6 +694,14 @@ std::string show(const std::optional<std::u16string> &v) {
 
 std::string show(const std::optional<int32_t> &v) { return v ? std::to_string(*v) : "none"; }
 
+// an outcome on one line: the message, or the six values
+std::string transcript(const Outcome &got) {
+    if (got.failed) return "fails: " + got.message;
+    std::string line;
+    for (const auto &t : got.text) line += show(t) + " ";
+    return line + show(got.number);
+}
+
 void expect_outcome(const Row &row, const Outcome &got) {
     if (row.values) {
         ASSERT_FALSE(got.failed) << "failed: " << got.message;
@@ -736,7 +744,9 @@ void run_rows(const std::vector<Row> &rows) {
         }
         {
             SCOPED_TRACE("from a file");
-            expect_outcome(row, read_file(dir, "row" + std::to_string(r) + ".fb2", row.doc));
+            const Outcome got = read_file(dir, "row" + std::to_string(r) + ".fb2", row.doc);
+            expect_outcome(row, got);
+            support::record(row.label + "\t" + transcript(got));
         }
         Outcome whole;
         {
@@ -1201,6 +1211,7 @@ TEST(corpus, every_book_reads_or_fails_and_agrees_with_the_index) {
             got.message = e.what();
         }
         ++(got.failed ? failed : read);
+        support::record(name + "\t" + transcript(got));
 
         // the same bytes from memory give the same answer, at once or in odd-sized pieces
         const std::string bytes = corpus::slurp(path);

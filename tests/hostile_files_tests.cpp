@@ -681,6 +681,7 @@ TEST(hostile_files, broken_and_lying_encodings) {
         const fs::path p = dir.write("text.fb2", row.doc);
         const Read r = read_in_time(p);
         const Reply w = ask(Entry::wide, p, 3);
+        support::record(std::string(row.label) + "\t" + (r.ok ? "reads" : "fails: " + r.error));
         if (row.title) {
             ASSERT_TRUE(r.ok) << r.error;
             EXPECT_EQ(r.text[3], *row.title);

@@ -1,6 +1,9 @@
 #include "support.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -64,5 +67,18 @@ fs::path corpus_dir() {
 }
 
 fs::path examples_dir() { return fs::u8path(TOVREL_SOURCE_DIR) / "examples" / "books"; }
+
+} // namespace support
+
+namespace support {
+
+void record(const std::string &line) {
+    const char *dir = std::getenv("TOVREL_TRANSCRIPT_DIR");
+    const auto *test = testing::UnitTest::GetInstance()->current_test_info();
+    if (!dir || !*dir || !test) return;
+    const fs::path file = fs::u8path(dir) / (std::string(test->test_suite_name()) + "." + test->name() + ".txt");
+    std::ofstream out(file, std::ios::binary | std::ios::app);
+    out << line << '\n';
+}
 
 } // namespace support

@@ -32,4 +32,8 @@ std::filesystem::path corpus_dir();
 // the project's own example books
 std::filesystem::path examples_dir();
 
+// With TOVREL_TRANSCRIPT_DIR set, appends a line to the running test's transcript there, so that two
+// runs (against two builds of a library, say) can be compared line by line; otherwise does nothing.
+void record(const std::string &line);
+
 } // namespace support
