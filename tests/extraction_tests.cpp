@@ -522,7 +522,7 @@ std::vector<Row> make_rows() {
                   Where::posix));
     }
     add(fails_with("UTF-16 high half at the very end", lone(complete, u"") + std::string("\x00\xD8", 2),
-                   {"partial character"}));
+                   {"partial character"}, Where::posix));
 
     // white space is kept where xml:space says so, on the element or above it
     add(ok("xml:space preserve keeps white space before an element",
@@ -551,10 +551,12 @@ std::vector<Row> make_rows() {
            {{u"g", none, none, none, none}, none}));
 
     // the XML declaration's version
-    for (const char *version : {"abc", "", "2.0", "1.", "1.0a", "10"})
+    for (const char *version : {"abc", "", "2.0", "1.0a", "10", "1."})
         add(fails_with("version \""s + version + "\"",
                        book(complete, "<?xml version=\""s + version + "\" encoding=\"UTF-8\"?>"),
-                       {"XML declaration not well-formed: version \""s + version + "\" at line 1, column 1"}));
+                       {"XML declaration not well-formed: version \""s + version + "\" at line 1, column 1"},
+                       // Wine's object takes a version without digits after the point
+                       version == "1."s ? Where::posix : Where::everywhere));
     add(ok("version 1.1", book(complete, "<?xml version=\"1.1\" encoding=\"UTF-8\"?>"), complete_values, Where::posix));
 
     // entities of a document type outside the book are never read: no value may lose one
