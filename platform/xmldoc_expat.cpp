@@ -726,8 +726,10 @@ public:
         if (prolog.encoding.empty()) return;
         const std::string name = encoding::canonical(prolog.encoding);
         if (encoding::expat_decodes(name)) {
-            // another name for one Expat decodes itself: its own decoder, not iconv's
-            if (!encoding::expat_decodes(prolog.encoding)) XML_SetEncoding(p, name.c_str());
+            // another name for a byte encoding Expat decodes itself: its own decoder, not iconv's
+            // (a UTF-16 name on bytes is Expat's to refuse)
+            if (!encoding::expat_decodes(prolog.encoding) && name.compare(0, 6, "UTF-16") != 0)
+                XML_SetEncoding(p, name.c_str());
             return;
         }
         // a table for Expat's unknown-encoding handler where one can describe the encoding

@@ -473,6 +473,7 @@ std::vector<Row> make_rows() {
               "not well-formed (invalid token) at line 2, column 158", Where::posix));
     add(ok("ISO-2022-JP", encoded_book("ISO-2022-JP", "\x1B$B$3$s\x1B(B!", "S"), encoded_values(u"こん!", u"S"),
            Where::posix));
+    add(fails_with("UCS-2 declared, written in bytes", encoded_book("UCS-2", "T", "S"), {"UCS-2"}, Where::posix));
     add(ok("UCS-2 in a UTF-16 book", utf16_book("UCS-2", u"Мир", u"\u4E2D", false, true), encoded_values(u"Мир", u"中"),
            Where::posix));
 
