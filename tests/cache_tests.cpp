@@ -2,7 +2,6 @@
 // failed read, records that never move; and the entry points before, between and after module start and stop.
 #include <gtest/gtest.h>
 
-#include <latch>
 #include <set>
 #include <string>
 #include <thread>
@@ -45,7 +44,7 @@ const char *const failing[] = {
 
 // runs body(thread) on `threads` threads released together
 template <class Body> void race(int threads, Body body) {
-    std::latch start(threads);
+    support::StartGate start(threads);
     std::vector<std::jthread> workers;
     for (int t = 0; t < threads; ++t) {
         workers.emplace_back([&, t] {

@@ -7,7 +7,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <latch>
 #include <map>
 #include <optional>
 #include <random>
@@ -858,7 +857,7 @@ TEST(plugin_stress, threads_agree_with_a_single_threaded_read) {
 
     Library lib;
     std::vector<std::vector<Outcome>> got(threads);
-    std::latch start(threads);
+    support::StartGate start(threads);
     const auto t0 = std::chrono::steady_clock::now();
     {
         std::vector<std::jthread> workers;

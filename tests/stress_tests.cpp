@@ -6,7 +6,6 @@
 #include <array>
 #include <atomic>
 #include <cstring>
-#include <latch>
 #include <map>
 #include <optional>
 #include <random>
@@ -108,7 +107,7 @@ TEST(stress, threads_and_a_changing_folder_agree_with_one_version_per_file) {
     }
     plugin_host::Library lib;
 
-    std::latch start(thread_count + 1);
+    support::StartGate start(thread_count + 1);
     std::atomic<int> done{0};
     std::vector<std::vector<Seen>> seen(thread_count);
     std::vector<std::string> faults[thread_count];

@@ -1,7 +1,9 @@
 // Helpers shared by the suites: scratch folders, files written on the fly, the corpus location.
 #pragma once
 
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -31,6 +33,27 @@ std::filesystem::path corpus_dir();
 
 // the project's own example books
 std::filesystem::path examples_dir();
+
+// Releases threads together once all have arrived. Not std::latch: the MinGW build of GCC 12's
+// library waits on an atomic by checking the value outside the lock it then sleeps under, so a
+// thread can miss the last arrival and sleep for ever (the win32 suites hung on it under Wine).
+class StartGate {
+public:
+    explicit StartGate(int count) : left_(count) {}
+    void arrive_and_wait() {
+        std::unique_lock lock(mutex_);
+        if (--left_ <= 0) {
+            open_.notify_all();
+            return;
+        }
+        open_.wait(lock, [this] { return left_ <= 0; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable open_;
+    int left_;
+};
 
 // With TOVREL_TRANSCRIPT_DIR set, appends a line to the running test's transcript there, so that two
 // runs (against two builds of a library, say) can be compared line by line; otherwise does nothing.
