@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -253,10 +254,10 @@ TEST(fb2cols_output, quotes_tabs_backslashes_and_line_breaks_are_escaped) {
         {"tsv", {"--tsv", "odd.fb2"},
          "file\tgenre\taut_f\taut_l\ttitle\tseq\tseq_n\n"
          "odd.fb2\t\t\t\tSay \"hi\" \\\\ a\\tb\\nc\\rd\t\t\n"},
-        // a table cell stays on its line
+        // a table cell stays on its line, and shows what a control character was
         {"table", {"odd.fb2"},
-         "file     genre  aut_f  aut_l  title               seq  seq_n\n"
-         "odd.fb2                       Say \"hi\" \\ a b c d\n"},
+         "file     genre  aut_f  aut_l  title                  seq  seq_n\n"
+         "odd.fb2                       Say \"hi\" \\ a\\tb\\nc\\rd\n"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.label);
@@ -715,22 +716,113 @@ TEST(text_escape, tsv_json_and_table_forms) {
     } rows[] = {
         {"plain", "Война", "Война", "\"Война\"", "Война"},
         {"quote and backslash", "a\"b\\c", "a\"b\\\\c", "\"a\\\"b\\\\c\"", "a\"b\\c"},
-        {"tab and line breaks", "a\tb\nc\rd", "a\\tb\\nc\\rd", "\"a\\tb\\nc\\rd\"", "a b c d"},
-        {"other control characters", std::string("a\x01\x1f", 3), std::string("a\x01\x1f", 3), "\"a\\u0001\\u001f\"",
-         "a  "},
-        {"backspace and form feed", "\b\f", "\b\f", "\"\\b\\f\"", "  "},
+        {"tab and line breaks", "a\tb\nc\rd", "a\\tb\\nc\\rd", "\"a\\tb\\nc\\rd\"", "a\\tb\\nc\\rd"},
+        {"other C0 controls", std::string("a\x01\x1f", 3), "a\\x01\\x1f", "\"a\\u0001\\u001f\"", "a\\x01\\x1f"},
+        {"backspace and form feed", "\b\f", "\\x08\\x0c", "\"\\b\\f\"", "\\x08\\x0c"},
+        // a file named so would set the terminal's title
+        {"an escape sequence", "x\x1b]0;owned\x07y", "x\\x1b]0;owned\\x07y", "\"x\\u001b]0;owned\\u0007y\"",
+         "x\\x1b]0;owned\\x07y"},
+        {"DEL", "a\x7f", "a\\x7f", "\"a\\u007f\"", "a\\x7f"},
+        // C1 controls in UTF-8: CSI (U+009B) starts a sequence on many terminals
+        {"C1 controls", "a\xC2\x9B" "2J\xC2\x85", "a\\u009b2J\\u0085", "\"a\\u009b2J\\u0085\"", "a\\u009b2J\\u0085"},
+        {"no C1: letters around U+0080", "\xC2\xA0\xC3\x80\xD0\x96", "\xC2\xA0\xC3\x80\xD0\x96",
+         "\"\xC2\xA0\xC3\x80\xD0\x96\"", "\xC2\xA0\xC3\x80\xD0\x96"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.label);
         EXPECT_EQ(text::tsv_escaped(row.in), row.tsv);
         EXPECT_EQ(text::json_quoted(row.in), row.json);
-        EXPECT_EQ(text::one_line(row.in), row.cell);
+        EXPECT_EQ(text::visible(row.in), row.cell);
     }
 }
 
 TEST(text_escape, invalid_utf8_is_replaced_so_output_stays_valid) {
     EXPECT_EQ(text::valid_utf8("ok\xFF" "ok"), "ok\xEF\xBF\xBDok");
     EXPECT_EQ(text::valid_utf8("Книга"), "Книга");
+}
+
+TEST(text_width, counts_the_cells_of_every_kind_of_character) {
+    struct Row {
+        const char *label, *text;
+        size_t width;
+    } rows[] = {
+        {"Hangul syllables, two cells each", "\xED\x95\x9C\xEA\xB8\x80", 4},
+        {"hiragana and katakana", "\xE3\x81\x8B\xE3\x82\xAB", 4},
+        {"fullwidth Latin", "\xEF\xBC\xA1\xEF\xBC\xA2", 4},
+        {"the ideographic space", "\xE3\x80\x80", 2},
+        {"halfwidth katakana, one cell", "\xEF\xBD\xB6", 1},
+        {"a CJK extension B character", "\xF0\xA0\x80\x80", 2},
+        {"Cyrillic with a combining stress mark", "\xD0\xB7\xD0\xB0\xCC\x81\xD0\xBC\xD0\xBE\xD0\xBA", 5},
+        {"Hebrew points take none", "\xD7\xA9\xD6\xB8\xD7\x9C", 2},
+        {"a zero-width joiner takes none", "a\xE2\x80\x8D" "b", 2},
+        {"the ellipsis takes one", "\xE2\x80\xA6", 1},
+        {"Greek and Latin-1", "\xCE\xB1\xC3\xA9", 2},
+        {"an emoji", "\xF0\x9F\x98\x80", 2},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        EXPECT_EQ(text::display_width(row.text), row.width);
+    }
+}
+
+TEST(text_cut, keeps_whole_characters_and_ends_a_cut_with_an_ellipsis) {
+    const std::string e = "\xE2\x80\xA6";
+    struct Row {
+        const char *label;
+        std::string in;
+        size_t cells;
+        std::string out;
+    } rows[] = {
+        {"fits", "abc", 3, "abc"},
+        {"fits with room", "abc", 10, "abc"},
+        {"ASCII cut", "abcdef", 4, "abc" + e},
+        {"one cell: the ellipsis alone", "abcdef", 1, e},
+        {"no cells", "abcdef", 0, ""},
+        {"Cyrillic cut on letters", "Ночной дозор", 6, "Ночно" + e},
+        {"CJK, even room", "指南指南指南", 5, "指南" + e},
+        // three cells before the ellipsis: the third would split a character, so it stays empty
+        {"CJK, odd room", "指南指南指南", 4, "指" + e},
+        {"CJK, no room for one", "指南指南", 2, e},
+        {"a combining mark stays with its letter", "e\xCC\x81" "eeee", 3, "e\xCC\x81" "e" + e},
+        {"mixed scripts", "Tom 指南 Том", 7, "Tom 指" + e},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        const std::string out = text::cut(row.in, row.cells);
+        EXPECT_EQ(out, row.out);
+        EXPECT_LE(text::display_width(out), row.cells);
+        EXPECT_TRUE(text::is_utf8(out));
+    }
+}
+
+TEST(text_names, utf16_names_become_utf8_with_a_replacement_for_what_is_not_a_character) {
+    struct Row {
+        const char *label;
+        std::u16string in;
+        std::string out;
+    } rows[] = {
+        {"plain", u"Книга.fb2", "Книга.fb2"},
+        {"a pair", u"\U0001F4D6.fb2", "\xF0\x9F\x93\x96.fb2"},
+        {"a lone high surrogate", std::u16string(u"a") + char16_t(0xD800) + u".fb2", "a\xEF\xBF\xBD.fb2"},
+        {"a lone low surrogate", std::u16string(u"a") + char16_t(0xDC00) + u"b", "a\xEF\xBF\xBD" "b"},
+        {"two high surrogates, then a low", std::u16string{0xD800, 0xD801, 0xDC00}, "\xEF\xBF\xBD\xF0\x90\x90\x80"},
+        {"a high surrogate at the end", std::u16string(u"x") + char16_t(0xDBFF), "x\xEF\xBF\xBD"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        EXPECT_EQ(text::from_utf16(row.in), row.out);
+    }
+}
+
+TEST(text_numbers, thousands_are_grouped) {
+    struct Row {
+        uint64_t n;
+        const char *out;
+    } rows[] = {{0, "0"}, {999, "999"}, {1000, "1,000"}, {2610, "2,610"}, {100000, "100,000"}, {1234567, "1,234,567"}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.out);
+        EXPECT_EQ(text::grouped(row.n), row.out);
+    }
 }
 
 } // namespace

@@ -92,7 +92,7 @@ using Arg = fs::path::string_type;
 
 #ifdef _WIN32
 
-std::string utf8(std::wstring_view w) { return unicode::utf16_to_utf8(std::u16string(w.begin(), w.end())); }
+std::string utf8(std::wstring_view w) { return text::from_utf16(std::u16string(w.begin(), w.end())); }
 
 std::u16string from_ansi(std::string_view a) {
     if (a.empty()) return {};
@@ -296,7 +296,7 @@ Cell ask(const Plugin &plugin, const Name &name, int32_t field, bool ansi) {
             units.push_back(u);
         }
         cell.kind = Cell::Kind::text;
-        cell.text = unicode::utf16_to_utf8(units);
+        cell.text = text::from_utf16(units);
         break;
     }
     case fld_string: {
@@ -420,14 +420,14 @@ class TableWriter : public Writer {
 public:
     TableWriter(Output &out, const std::vector<Column> &columns, bool why) : Writer(out, columns, why) {
         std::vector<std::string> head{"file"};
-        for (const Column &c : columns) head.push_back(text::one_line(c.name));
+        for (const Column &c : columns) head.push_back(text::visible(c.name));
         if (why) head.emplace_back("why");
         lines_.push_back(std::move(head));
     }
     void row(const Row &r) override {
-        std::vector<std::string> line{text::one_line(r.file)};
-        for (const Cell &c : r.cells) line.push_back(text::one_line(plain(c)));
-        if (why_) line.push_back(text::one_line(r.why));
+        std::vector<std::string> line{text::visible(r.file)};
+        for (const Cell &c : r.cells) line.push_back(text::visible(plain(c)));
+        if (why_) line.push_back(text::visible(r.why));
         lines_.push_back(std::move(line));
     }
     void finish() override {
@@ -556,7 +556,7 @@ public:
             files.push_back(input);
         } else {
             std::fprintf(stderr, "fb2cols: skipping %s: the plug-in's detect string %s does not accept it\n",
-                         shown(input).c_str(), detect_text_.c_str());
+                         text::visible(shown(input)).c_str(), text::visible(detect_text_).c_str());
         }
     }
 
@@ -573,7 +573,7 @@ private:
         std::error_code ec;
         for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(*it);
         if (ec) {
-            std::fprintf(stderr, "fb2cols: cannot list %s: %s\n", shown(dir).c_str(), ec.message().c_str());
+            std::fprintf(stderr, "fb2cols: cannot list %s: %s\n", text::visible(shown(dir)).c_str(), ec.message().c_str());
             failed = true;
         }
         // by name, so the output is the same on every run and file system
