@@ -3,15 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -24,6 +29,8 @@
 
 #include "FB2_Info.h"
 #include "detect.h"
+#include "layout.h"
+#include "ordered.h"
 #include "support.h"
 #include "text.h"
 #include "unicode.h"
@@ -822,6 +829,179 @@ TEST(text_numbers, thousands_are_grouped) {
     for (const Row &row : rows) {
         SCOPED_TRACE(row.out);
         EXPECT_EQ(text::grouped(row.n), row.out);
+    }
+}
+
+// ---- the table's layout on a terminal
+
+std::vector<layout::Column> shape(std::initializer_list<std::array<size_t, 3>> columns) {
+    std::vector<layout::Column> out;
+    for (const auto &c : columns) out.push_back({c[0], c[1], c[2] != 0});
+    return out;
+}
+
+TEST(fb2cols_layout, the_file_column_first_then_the_longest_text_columns) {
+    struct Row {
+        const char *label;
+        std::vector<layout::Column> columns; // natural, name, number
+        size_t width;
+        std::vector<size_t> widths;
+    } rows[] = {
+        {"it fits: nothing changes", shape({{10, 4, 0}, {6, 5, 0}, {3, 5, 1}}), 40, {10, 6, 3}},
+        {"exactly fits", shape({{10, 4, 0}, {6, 5, 0}}), 18, {10, 6}},
+        {"only the file column gives", shape({{30, 4, 0}, {10, 1, 0}}), 30, {18, 10}},
+        // the file keeps a quarter of the line; the long column shrinks, the short one and the number stay
+        {"then the longest text column", shape({{20, 4, 0}, {6, 5, 0}, {50, 5, 0}, {3, 5, 1}}), 40, {10, 6, 15, 3}},
+        {"two long columns share the cut", shape({{8, 4, 0}, {40, 5, 0}, {40, 5, 0}}), 40, {8, 14, 14}},
+        {"the cells left over go to the leftmost", shape({{8, 4, 0}, {40, 5, 0}, {40, 5, 0}}), 41, {8, 15, 14}},
+        {"no text column below its name", shape({{8, 4, 0}, {40, 5, 0}, {40, 5, 0}, {9, 5, 1}}), 30, {5, 5, 5, 9}},
+        {"narrower than the names: every column, numbers too", shape({{10, 4, 0}, {10, 5, 0}, {10, 5, 1}}), 10,
+         {2, 2, 2}},
+        {"one cell each at the least", shape({{10, 4, 0}, {10, 5, 0}, {10, 5, 1}}), 5, {1, 1, 1}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        const std::vector<size_t> widths = layout::fit(row.columns, row.width);
+        EXPECT_EQ(widths, row.widths);
+        if (layout::line_width(row.widths) <= row.width) {
+            EXPECT_LE(layout::line_width(widths), row.width);
+        }
+    }
+}
+
+TEST(fb2cols_layout, any_shape_fits_and_no_column_grows) {
+    std::mt19937 rng(11);
+    for (int round = 0; round < 2000; ++round) {
+        const size_t n = 1 + rng() % 9;
+        std::vector<layout::Column> columns;
+        for (size_t i = 0; i < n; ++i) {
+            const size_t name = 1 + rng() % 6;
+            columns.push_back({name + rng() % (rng() % 2 ? 10 : 200), name, i > 0 && rng() % 4 == 0});
+        }
+        const size_t width = 3 * n + rng() % 250;
+        SCOPED_TRACE("round " + std::to_string(round) + ", width " + std::to_string(width));
+        const std::vector<size_t> w = layout::fit(columns, width);
+        ASSERT_EQ(w.size(), n);
+        EXPECT_LE(layout::line_width(w), width);
+        std::vector<size_t> floors;
+        for (size_t i = 0; i < n; ++i) {
+            EXPECT_LE(w[i], columns[i].natural);
+            EXPECT_GE(w[i], 1u);
+            floors.push_back(columns[i].number ? columns[i].natural : std::min(columns[i].natural, columns[i].name));
+        }
+        // a number is cut only when whole numbers and the text columns' names do not fit
+        const bool names_fit = layout::line_width(floors) <= width;
+        for (size_t i = 0; i < n; ++i)
+            if (columns[i].number && names_fit) {
+                EXPECT_EQ(w[i], columns[i].natural) << i;
+            }
+    }
+}
+
+TEST(fb2cols_layout, a_line_is_cut_cell_by_cell_and_never_wider_than_the_terminal) {
+    const std::string e = "\xE2\x80\xA6";
+    struct Row {
+        const char *label;
+        std::vector<std::string> cells;
+        std::vector<size_t> widths;
+        std::vector<bool> right;
+        size_t width;
+        std::string out;
+    } rows[] = {
+        {"padded, no trailing blanks", {"a", "bb", ""}, {3, 3, 2}, {false, false, false}, 80, "a    bb"},
+        {"numbers to the right", {"a", "7"}, {3, 3}, {false, true}, 80, "a      7"},
+        {"a cut cell", {"abcdef", "x"}, {4, 1}, {false, false}, 80, "abc" + e + "  x"},
+        // the free cell a wide character leaves is padding
+        {"a cut before a wide character", {"指南指", "x"}, {4, 1}, {false, false}, 80, "指" + e + "   x"},
+        {"more columns than cells", {"a", "b", "c", "d"}, {1, 1, 1, 1}, {false, false, false, false}, 5, "a  b" + e},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        const std::string out = layout::line(row.cells, row.widths, row.right, row.width);
+        EXPECT_EQ(out, row.out);
+        EXPECT_LE(text::display_width(out), row.width);
+    }
+}
+
+// ---- many threads, one order
+
+struct CountingScope {
+    static inline std::atomic<int> made{0}, alive{0};
+    CountingScope() { ++made, ++alive; }
+    ~CountingScope() { --alive; }
+};
+
+TEST(fb2cols_jobs, results_come_in_order_whatever_finishes_first) {
+    struct Row {
+        size_t count;
+        unsigned threads;
+        size_t window;
+    } rows[] = {{0, 4, 8}, {1, 4, 8}, {7, 1, 8}, {7, 2, 1}, {200, 2, 4}, {200, 4, 8}, {200, 8, 2}, {500, 3, 64}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::to_string(row.count) + " items, " + std::to_string(row.threads) + " threads, window " +
+                     std::to_string(row.window));
+        CountingScope::made = 0;
+        std::atomic<size_t> pending{0}, most_pending{0};
+        std::vector<size_t> seen;
+        size_t ticks = 0;
+        ordered::run<CountingScope, size_t>(
+            row.count, row.threads, row.window,
+            [&](size_t i) {
+                const size_t now = ++pending;
+                for (size_t m = most_pending; now > m && !most_pending.compare_exchange_weak(m, now);) {
+                }
+                // later items often finish first
+                std::this_thread::sleep_for(std::chrono::microseconds((i * 7919) % 13 * 40));
+                return i * i;
+            },
+            [&](size_t i, size_t &&result) {
+                EXPECT_EQ(result, i * i);
+                seen.push_back(i);
+                --pending;
+            },
+            [&] { ++ticks; });
+        std::vector<size_t> expected(row.count);
+        for (size_t i = 0; i < row.count; ++i) expected[i] = i;
+        EXPECT_EQ(seen, expected);
+        // computed and not yet taken: never more than the window (or one per thread), and the one being taken
+        EXPECT_LE(most_pending.load(), std::max<size_t>(row.window, row.threads) + 1);
+        EXPECT_EQ(CountingScope::alive.load(), 0);
+        const bool threaded = row.threads > 1 && row.count > 1;
+        EXPECT_EQ(static_cast<size_t>(CountingScope::made.load()),
+                  threaded ? std::min<size_t>(row.threads, row.count) : 0u);
+        EXPECT_GE(ticks, row.count);
+    }
+}
+
+TEST(fb2cols_jobs, a_failure_comes_out_in_its_turn_and_stops_the_workers) {
+    for (unsigned threads : {1u, 2u, 4u}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        std::vector<size_t> seen;
+        const auto failing_work = [&] {
+            ordered::run<CountingScope, size_t>(
+                300, threads, 16,
+                [](size_t i) -> size_t {
+                    if (i == 37) throw std::runtime_error("item 37");
+                    return i;
+                },
+                [&](size_t i, size_t &&) { seen.push_back(i); }, [] {});
+        };
+        EXPECT_THROW(failing_work(), std::runtime_error);
+        EXPECT_EQ(seen.size(), 37u) << "every item before the failing one, none after";
+        // a failure in take: run leaves at once, the workers joined
+        size_t taken = 0;
+        const auto failing_take = [&] {
+            ordered::run<CountingScope, size_t>(
+                300, threads, 16, [](size_t i) { return i; },
+                [&](size_t i, size_t &&) {
+                    ++taken;
+                    if (i == 5) throw std::runtime_error("take 5");
+                },
+                [] {});
+        };
+        EXPECT_THROW(failing_take(), std::runtime_error);
+        EXPECT_EQ(taken, 6u);
+        EXPECT_EQ(CountingScope::alive.load(), 0);
     }
 }
 
