@@ -1570,4 +1570,27 @@ TEST(fb2cols_plugin, an_installed_tool_finds_the_library_in_lib_tovrel) {
 }
 #endif
 
+// ---- the manual page says what --help says
+
+TEST(fb2cols_manual, names_every_option_column_and_exit_status) {
+    const std::string page = slurp(fs::u8path(TOVREL_SOURCE_DIR) / "tools" / "fb2cols.1");
+    ASSERT_FALSE(page.empty());
+    const Result help = run(fs::current_path(), {"--help"});
+    std::vector<std::string> options;
+    const std::regex option("(^| )(--?[a-z]+)");
+    for (const std::string &line : lines(help.out))
+        for (auto it = std::sregex_iterator(line.begin(), line.end(), option); it != std::sregex_iterator(); ++it)
+            options.push_back((*it)[2]);
+    ASSERT_GT(options.size(), 10u);
+    for (const std::string &option : options) {
+        SCOPED_TRACE(option);
+        std::string roff;
+        for (char c : option) roff += c == '-' ? std::string("\\-") : std::string(1, c);
+        EXPECT_NE(page.find(roff), std::string::npos);
+    }
+    for (const char *word : {"genre", "aut_f", "aut_l", "title", "seq", "seq_n", "why", "EXT=\"FB2\"", "EXT!=",
+                             ".B 0", ".B 1", ".B 2", "/usr/lib/tovrel", "COLUMNS"})
+        EXPECT_NE(page.find(word), std::string::npos) << word;
+}
+
 } // namespace
