@@ -2,7 +2,8 @@
 # One entry point for every job; each installs what it needs on a fresh Debian 12 machine.
 #   ./build.sh demo     build the Linux library and fb2cols, show the example books' columns
 #   ./build.sh test     build every target and run every test suite
-#   ./build.sh bench    build the native benchmark and run it (add --big for the 300 MB book)
+#   ./build.sh bench    build the native benchmarks and run them (add --big for the 300 MB book,
+#                       --only fb2cols for fb2cols -j 1 against every core alone)
 #   ./build.sh fuzz [SECONDS]   run every fuzz target for SECONDS each (default 60) under ASan and UBSan
 #   ./build.sh dist     build the release files into dist/ (both Windows DLLs, the Linux library, fb2cols,
 #                       its manual page, the Debian package)
@@ -82,9 +83,22 @@ cmd_bench() {
     say "native build of the benchmark"
     # configure every time: a folder set up before libxml2-dev was installed has no benchmark target
     cmake --preset native >/dev/null
-    cmake --build --preset native -j "$jobs" --target tovrel_bench
-    say "benchmark: the reader against Expat alone, libxml2 and memchr"
-    build/native/bench/tovrel_bench "$@"
+    cmake --build --preset native -j "$jobs" --target tovrel_bench fb2cols_bench
+    # --only fb2cols runs the fb2cols row alone; an --only without it, the reader's table alone
+    local only= rounds=() a prev=
+    for a in "$@"; do
+        [ "$prev" = --only ] && only=$a
+        [ "$prev" = --rounds ] && rounds=(--rounds "$a")
+        prev=$a
+    done
+    if [ "$only" != fb2cols ]; then
+        say "benchmark: the reader against Expat alone, libxml2 and memchr"
+        build/native/bench/tovrel_bench "$@"
+    fi
+    if [ -z "$only" ] || [[ $only == *fb2cols* ]]; then
+        say "benchmark: fb2cols on a library of 3,000 books, -j 1 against one thread per core"
+        build/native/bench/fb2cols_bench "${rounds[@]}"
+    fi
 }
 
 # One target at a time, one process each (the machine is shared). New inputs go to build/fuzz/corpus/<target>,
@@ -296,7 +310,7 @@ fuzz)
     cmd_fuzz "$@"
     ;;
 *)
-    sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
     ;;
 esac
