@@ -1306,6 +1306,9 @@ std::string last_line(const std::string &err) {
 TEST(fb2cols_summary, a_terminal_gets_books_failures_megabytes_and_time) {
     const Library library;
     const Shelf shelf;
+    const support::TempDir big;
+    // 1,500,000 bytes and some: 1.5 MB
+    big.write("big.fb2", fb2("<book-title>Big</book-title>") + "<!--" + std::string(1500000, 'x') + "-->\n");
     const ScopedEnv terminal("FB2COLS_TEST_TERMINAL", "100");
     const std::string books = std::to_string(library.books), broken = std::to_string(library.failures);
     struct Row {
@@ -1315,15 +1318,16 @@ TEST(fb2cols_summary, a_terminal_gets_books_failures_megabytes_and_time) {
         int status;
         std::string pattern;
     } rows[] = {
-        {"all read", shelf.path(), {"-r", "shelf"}, 0, "4 books, 0\\.0 MB in [0-9]+\\.[0-9] s"},
-        {"one book", shelf.path(), {"shelf/LOUD.FB2"}, 0, "1 book, 0\\.0 MB in [0-9]+\\.[0-9] s"},
+        {"all read", shelf.path(), {"-r", "shelf"}, 0, "4 books, [0-9]+ KB in [0-9]+\\.[0-9] s"},
+        {"one book", shelf.path(), {"shelf/LOUD.FB2"}, 0, "1 book, [0-9]+ KB in [0-9]+\\.[0-9] s"},
         {"some broken", library.path(), {"-r", "lib"}, 1,
-         books + " books, " + broken + " could not be read \\(--why\\), 0\\.[0-9] MB in [0-9]+\\.[0-9] s"},
+         books + " books, " + broken + " could not be read \\(--why\\), [0-9]+ KB in [0-9]+\\.[0-9] s"},
         {"--why says it in the rows", library.path(), {"-r", "--why", "--tsv", "lib"}, 1,
-         books + " books, " + broken + " could not be read, 0\\.[0-9] MB in [0-9]+\\.[0-9] s"},
+         books + " books, " + broken + " could not be read, [0-9]+ KB in [0-9]+\\.[0-9] s"},
         {"json", library.path(), {"-r", "--json", "lib/f0"}, 1,
-         "25 books, [0-9] could not be read \\(--why\\), 0\\.[0-9] MB in [0-9]+\\.[0-9] s"},
-        {"nothing at all", shelf.path(), {"shelf/notes.txt"}, 0, "0 books, 0\\.0 MB in [0-9]+\\.[0-9] s"},
+         "25 books, [0-9] could not be read \\(--why\\), [0-9]+ KB in [0-9]+\\.[0-9] s"},
+        {"nothing at all", shelf.path(), {"shelf/notes.txt"}, 0, "0 books, 0 KB in [0-9]+\\.[0-9] s"},
+        {"megabytes", big.path(), {"big.fb2"}, 0, "1 book, 1\\.5 MB in [0-9]+\\.[0-9] s"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.label);
@@ -1400,7 +1404,7 @@ TEST(fb2cols_table, a_real_terminal_gives_its_width_and_gets_the_summary) {
         ASSERT_EQ(out.size(), 5u) << r.text; // header, three rows, the summary
         for (size_t i = 0; i < 4; ++i) EXPECT_LE(text::display_width(out[i]), columns) << out[i];
         EXPECT_NE(r.text.find(ellipsis), std::string::npos);
-        EXPECT_TRUE(std::regex_match(last_line(r.text), std::regex("3 books, 0\\.0 MB in [0-9]+\\.[0-9] s")))
+        EXPECT_TRUE(std::regex_match(last_line(r.text), std::regex("3 books, [0-9]+ KB in [0-9]+\\.[0-9] s")))
             << last_line(r.text);
     }
 }

@@ -398,12 +398,19 @@ Terminal terminal() {
     return t;
 }
 
+// millions of bytes: "897 MB", "4.2 MB", "0.3 MB"
 std::string megabytes(uint64_t bytes) {
     const double mb = static_cast<double>(bytes) / 1e6;
     if (mb >= 10) return text::grouped(static_cast<uint64_t>(std::llround(mb))) + " MB";
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.1f MB", mb);
     return buf;
+}
+
+// for the summary: below a megabyte, thousands of bytes, so a few small books do not read "0.0 MB"
+std::string size_text(uint64_t bytes) {
+    if (bytes >= 1000000) return megabytes(bytes);
+    return std::to_string((bytes + 999) / 1000) + " KB";
 }
 
 // ---- progress on a terminal: only for runs longer than a second, at most ten updates a second
@@ -618,7 +625,7 @@ int run(const std::vector<fs::path::string_type> &args, const char *argv0) {
         if (failures) line += ", " + text::grouped(failures) + " could not be read" + (o.why ? "" : " (--why)");
         char time[32];
         std::snprintf(time, sizeof time, "%.1f s", secs);
-        line += ", " + megabytes(total_bytes) + " in " + time;
+        line += ", " + size_text(total_bytes) + " in " + time;
         std::fprintf(stderr, "%s\n", line.c_str());
     } else if (failures && !o.why) {
         note(std::to_string(failures) + " of " + std::to_string(walk.books.size()) +
