@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -25,7 +24,6 @@
 #include "ordered.h"
 #include "os.h"
 #include "text.h"
-#include "unicode.h"
 #include "walk.h"
 
 #ifndef TOVREL_VERSION
@@ -484,7 +482,7 @@ unsigned jobs_value(const std::string &option, const std::string &value) {
     const auto n = positive(value.c_str());
     if (!n || *n > max_jobs)
         throw UsageError(option + " needs a number of threads from 1 to " + std::to_string(max_jobs) + ", not '" +
-                         value + "'");
+                         text::visible(value) + "'");
     return static_cast<unsigned>(*n);
 }
 
