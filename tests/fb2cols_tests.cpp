@@ -1165,6 +1165,9 @@ struct WideShelf {
         dir.write(folder + "/second.fb2", fb2("<genre>" + values[4] + "</genre><book-title>" + values[1] +
                                               "</book-title><sequence name=\"" + values[3] + "\" number=\"3\"/>"));
         dir.write(folder + "/third-with-a-long-name-too.fb2", fb2("<book-title>Short</book-title>"));
+        // the file column is cut by the same rule
+        for (const char *name : {"/first.fb2", "/second.fb2", "/third-with-a-long-name-too.fb2"})
+            values.push_back(folder + name);
     }
     const fs::path &path() const { return dir.path(); }
 };
