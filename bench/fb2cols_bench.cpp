@@ -176,11 +176,12 @@ int main(int argc, char **argv) {
         std::printf("\n%-56s %12s %18s  %s\n", ("fb2cols -j " + std::to_string(all) + " vs -j 1").c_str(),
                     (std::to_string(ratio).substr(0, 4) + "x").c_str(), ">= 1.8x", ratio >= 1.8 ? "PASS" : "MISS");
         if (all < 2) std::printf("  (one core only: the goal cannot be met here)\n");
-        // one thread never waits for a file in the page cache: wall above its CPU time is time spent
-        // waiting for a core that other work held
-        const double busy = w1 / median(cpu1);
-        std::printf("  wall / CPU time at -j 1: %.2f%s\n", busy,
-                    busy > 1.15 ? " (other work shared the cores: the ratio above says little)" : "");
+        // a thread never waits for a book in the page cache: CPU time below wall time times threads is
+        // time other work held the cores (another session's cgroup gets its share, however nice it is)
+        const double used1 = median(cpu1) / w1, usedn = median(cpun) / wn;
+        std::printf("  cores kept busy: %.2f of 1 at -j 1, %.2f of %u at -j %u%s\n", used1, usedn, all, all,
+                    used1 < 0.9 || usedn < 0.9 * all ? " (other work held the cores: the ratio above says little)"
+                                                     : "");
         return 0;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "fb2cols_bench: %s\n", e.what());
