@@ -2,9 +2,11 @@
 # One entry point for every job; each installs what it needs on a fresh Debian 12 machine.
 #   ./build.sh demo     build the Linux library and fb2cols, show the example books' columns
 #   ./build.sh test     build every target and run every test suite
-#   ./build.sh bench    build the native benchmark and run it (add --big for the 300 MB book)
+#   ./build.sh bench    build the native benchmarks and run them (add --big for the 300 MB book,
+#                       --only fb2cols for fb2cols -j 1 against every core alone)
 #   ./build.sh fuzz [SECONDS]   run every fuzz target for SECONDS each (default 60) under ASan and UBSan
-#   ./build.sh dist     build the release files into dist/ (both Windows DLLs, the Linux library, fb2cols)
+#   ./build.sh dist     build the release files into dist/ (both Windows DLLs, the Linux library, fb2cols,
+#                       its manual page, the Debian package)
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$PWD
@@ -115,6 +117,10 @@ cmd_test() {
             exit 1
         fi
     done
+    say "the Debian package, unpacked into a scratch root and run"
+    rm -rf build/deb
+    deb_package build/deb
+    deb_test build/deb/tovrel_*.deb
     need_packages "${sanitizer_packages[@]}"
     say "AddressSanitizer and UndefinedBehaviorSanitizer build: every suite and the fuzz seeds, leaks checked at exit"
     build_preset asan
@@ -130,9 +136,22 @@ cmd_bench() {
     say "native build of the benchmark"
     # configure every time: a folder set up before libxml2-dev was installed has no benchmark target
     cmake --preset native >/dev/null
-    cmake --build --preset native -j "$jobs" --target tovrel_bench
-    say "benchmark: the reader against Expat alone, libxml2 and memchr"
-    build/native/bench/tovrel_bench "$@"
+    cmake --build --preset native -j "$jobs" --target tovrel_bench fb2cols_bench
+    # --only fb2cols runs the fb2cols row alone; an --only without it, the reader's table alone
+    local only= rounds=() a prev=
+    for a in "$@"; do
+        [ "$prev" = --only ] && only=$a
+        [ "$prev" = --rounds ] && rounds=(--rounds "$a")
+        prev=$a
+    done
+    if [ "$only" != fb2cols ]; then
+        say "benchmark: the reader against Expat alone, libxml2 and memchr"
+        build/native/bench/tovrel_bench "$@"
+    fi
+    if [ -z "$only" ] || [[ $only == *fb2cols* ]]; then
+        say "benchmark: fb2cols on a library of 3,000 books, -j 1 against one thread per core"
+        build/native/bench/fb2cols_bench "${rounds[@]}"
+    fi
 }
 
 # One target at a time, one process each (the machine is shared). New inputs go to build/fuzz/corpus/<target>,
@@ -228,7 +247,83 @@ test_windows() {
     fi
 }
 
-# dist/: both Windows DLLs and the Linux library, fb2cols for each, README and licence; debug info stripped
+# ---- the Debian package for Linux users, built with dpkg-deb alone from the native build: fb2cols in
+# /usr/bin, the library in /usr/lib/tovrel (where fb2cols looks when none lies beside it), the manual
+# page, the README and the licence (as Debian's copyright file) in /usr/share/doc/tovrel
+
+# deb_package DIR: writes DIR/tovrel_VERSION_ARCH.deb
+deb_package() {
+    local out=$1 version arch stage glibc gcc
+    version=$(sed -n 's/^project(tovrel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+    arch=$(dpkg --print-architecture)
+    stage=$(mktemp -d)
+    chmod 755 "$stage" # the package's root, which dpkg -x gives to the folder it unpacks into
+    mkdir -p "$out" "$stage/DEBIAN" "$stage/usr/bin" "$stage/usr/lib/tovrel" "$stage/usr/share/man/man1" \
+        "$stage/usr/share/doc/tovrel"
+    strip -o "$stage/usr/bin/fb2cols" build/native/tools/fb2cols
+    strip -o "$stage/usr/lib/tovrel/tovrel.wdx" build/native/plugin/tovrel.wdx
+    chmod 755 "$stage/usr/bin/fb2cols"
+    chmod 644 "$stage/usr/lib/tovrel/tovrel.wdx"
+    gzip -9n <tools/fb2cols.1 >"$stage/usr/share/man/man1/fb2cols.1.gz"
+    cp README.md "$stage/usr/share/doc/tovrel/README.md"
+    { printf 'tovrel: FictionBook 2 columns for file managers\n\n'; cat LICENSE; } >"$stage/usr/share/doc/tovrel/copyright"
+    chmod 644 "$stage"/usr/share/man/man1/* "$stage"/usr/share/doc/tovrel/*
+    # the newest C library symbol version the two files need, and the compiler that built them
+    glibc=$(objdump -T "$stage/usr/bin/fb2cols" "$stage/usr/lib/tovrel/tovrel.wdx" |
+        grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -uV | tail -1)
+    gcc=$(g++ -dumpversion | cut -d. -f1)
+    cat >"$stage/DEBIAN/control" <<CONTROL
+Package: tovrel
+Version: $version
+Architecture: $arch
+Maintainer: tovrel team <tovrel@example.org>
+Installed-Size: $(du -sk "$stage/usr" | cut -f1)
+Depends: libc6 (>= $glibc), libexpat1 (>= 2.4), libgcc-s1, libstdc++6 (>= $gcc)
+Section: utils
+Priority: optional
+Description: FictionBook 2 metadata columns for file managers
+ tovrel.wdx is a content plug-in that a file manager loads to show the genre,
+ authors, title and series of FictionBook 2 (FB2) e-books as columns. fb2cols
+ loads it as a file manager does and prints those columns for files and
+ folders, as a table, TSV or JSON.
+CONTROL
+    (cd "$stage" && find usr -type f | sort | xargs md5sum >DEBIAN/md5sums)
+    dpkg-deb --root-owner-group --build "$stage" "$out/tovrel_${version}_${arch}.deb" >/dev/null
+    rm -rf "$stage"
+}
+
+# deb_test DEB: unpacks the package into a scratch root and runs the fb2cols there on the example
+# books; it must find the library it was installed with and print what the build's own prints
+deb_test() {
+    local deb=$1 root f
+    root=$(mktemp -d)
+    dpkg-deb --info "$deb" >/dev/null
+    dpkg -x "$deb" "$root"
+    for f in usr/bin/fb2cols usr/lib/tovrel/tovrel.wdx usr/share/man/man1/fb2cols.1.gz \
+        usr/share/doc/tovrel/README.md usr/share/doc/tovrel/copyright; do
+        [ -f "$root/$f" ] || { echo "deb_test: $deb lacks /$f" >&2; rm -rf "$root"; return 1; }
+    done
+    build/native/tools/fb2cols --tsv --why examples/books >"$root/want"
+    if ! "$root/usr/bin/fb2cols" --tsv --why examples/books >"$root/got" || ! cmp -s "$root/want" "$root/got"; then
+        echo "deb_test: the installed fb2cols printed otherwise than the build's:" >&2
+        diff "$root/want" "$root/got" >&2 || true
+        rm -rf "$root"
+        return 1
+    fi
+    # the manual page renders without a warning
+    if command -v groff >/dev/null; then
+        if zcat "$root/usr/share/man/man1/fb2cols.1.gz" | groff -man -ww -z 2>&1 | grep .; then
+            echo "deb_test: the manual page has warnings" >&2
+            rm -rf "$root"
+            return 1
+        fi
+    fi
+    rm -rf "$root"
+    say "$(basename "$deb"): unpacked, its fb2cols found its library and printed every example book"
+}
+
+# dist/: both Windows DLLs and the Linux library, fb2cols for each (the Linux one with its manual
+# page), README and licence, the Debian package; debug info stripped
 cmd_dist() {
     need_packages "${native_packages[@]}" "${win_build_packages[@]}"
     local preset
@@ -245,7 +340,10 @@ cmd_dist() {
     x86_64-w64-mingw32-strip -o dist/fb2cols64.exe build/win64/tools/fb2cols.exe
     strip -o dist/linux-x86_64/tovrel.wdx build/native/plugin/tovrel.wdx
     strip -o dist/linux-x86_64/fb2cols build/native/tools/fb2cols
+    cp tools/fb2cols.1 dist/linux-x86_64/
     cp README.md LICENSE dist/
+    deb_package dist
+    deb_test dist/tovrel_*.deb
     pe_check i686 dist/tovrel.wdx plugin/exports.txt
     pe_check x86_64 dist/tovrel.wdx64 plugin/exports.txt
     say "dist/"
@@ -265,7 +363,7 @@ fuzz)
     cmd_fuzz "$@"
     ;;
 *)
-    sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
     ;;
 esac

@@ -1,7 +1,7 @@
 // A content plug-in of another kind, for the fb2cols tests: it offers fields of its own about text
 // files, so the host is seen reading whatever a plug-in declares, not tovrel's six fields. Some
 // answers are deliberately awkward: a type the host does not show, a text that fills the whole buffer
-// with no terminator.
+// with no terminator, no values at all for an empty file.
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -51,11 +51,11 @@ std::string narrow(const tovrel_wchar *w) {
 int32_t value(const std::string &name, int32_t field, void *buf, int32_t size, bool wide) {
     std::string first;
     int32_t count = 0;
-    if (field < 0 || field >= field_count || !read_lines(name, first, count)) return fld_empty;
+    // an empty file has no values at all, as a file that cannot be opened
+    if (field < 0 || field >= field_count || !read_lines(name, first, count) || count == 0) return fld_empty;
     auto *out = static_cast<unsigned char *>(buf);
     switch (field) {
     case 0:
-        if (count == 0) return fld_empty;
         if (wide) {
             size_t n = 0;
             for (; n < first.size() && 2 * n + 2 < static_cast<size_t>(size); ++n) {

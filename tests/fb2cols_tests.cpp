@@ -3,26 +3,44 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
+#include <random>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
+#include <winioctl.h>
 #else
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gnu/libc-version.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 #endif
 
 #include "FB2_Info.h"
 #include "detect.h"
+#include "layout.h"
+#include "ordered.h"
+#include "os.h"
 #include "support.h"
 #include "text.h"
 #include "unicode.h"
@@ -113,6 +131,26 @@ Result run(const fs::path &cwd, const std::vector<std::string> &args, bool with_
 #endif
     return r;
 }
+
+// an environment variable for the runs of fb2cols in a scope (the child inherits it)
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, const std::string &value) : name_(std::move(name)) { set(value.c_str()); }
+    ~ScopedEnv() { set(nullptr); }
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    std::string name_;
+    void set(const char *value) {
+#ifdef _WIN32
+        _putenv_s(name_.c_str(), value ? value : "");
+#else
+        if (value) setenv(name_.c_str(), value, 1);
+        else unsetenv(name_.c_str());
+#endif
+    }
+};
 
 std::vector<std::string> split(const std::string &s, char sep) {
     std::vector<std::string> parts;
@@ -253,10 +291,10 @@ TEST(fb2cols_output, quotes_tabs_backslashes_and_line_breaks_are_escaped) {
         {"tsv", {"--tsv", "odd.fb2"},
          "file\tgenre\taut_f\taut_l\ttitle\tseq\tseq_n\n"
          "odd.fb2\t\t\t\tSay \"hi\" \\\\ a\\tb\\nc\\rd\t\t\n"},
-        // a table cell stays on its line
+        // a table cell stays on its line, and shows what a control character was
         {"table", {"odd.fb2"},
-         "file     genre  aut_f  aut_l  title               seq  seq_n\n"
-         "odd.fb2                       Say \"hi\" \\ a b c d\n"},
+         "file     genre  aut_f  aut_l  title                  seq  seq_n\n"
+         "odd.fb2                       Say \"hi\" \\ a\\tb\\nc\\rd\n"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.label);
@@ -332,7 +370,10 @@ TEST(fb2cols_exit, status_tells_success_unread_books_and_bad_usage) {
         {"a root other than FictionBook reads fine", {"other.fb2"}, 0, ""},
         {"a broken book", {"broken/truncated.fb2"}, 1, "1 of 1 files could not be read"},
         {"a broken book among good ones", {"shelf", "broken"}, 1, "1 of 4 files could not be read"},
-        {"a missing book", {"gone.fb2"}, 1, "could not be read"},
+        {"a missing book", {"gone.fb2"}, 1, "fb2cols: gone.fb2: no such file or folder"},
+        {"a missing folder", {"no-such-folder"}, 1, "fb2cols: no-such-folder: no such file or folder"},
+        {"a missing folder among good ones", {"shelf", "no-such-folder"}, 1, "no-such-folder: no such file or folder"},
+        {"an empty name", {""}, 1, "fb2cols: : no such file or folder"},
         {"a rejected file is noted, not a failure", {"shelf/notes.txt"}, 0, "skipping shelf"},
         {"help", {"--help"}, 0, ""},
         {"version", {"--version"}, 0, ""},
@@ -340,6 +381,11 @@ TEST(fb2cols_exit, status_tells_success_unread_books_and_bad_usage) {
         {"only options", {"--tsv"}, 2, "fb2cols: no files or folders given"},
         {"unknown option", {"--colour", "shelf"}, 2, "fb2cols: unknown option '--colour'"},
         {"tsv and json", {"--tsv", "--json", "shelf"}, 2, "fb2cols: --tsv and --json exclude each other"},
+        {"-j without a number", {"shelf", "-j"}, 2, "fb2cols: -j needs a number of threads"},
+        {"-j 0", {"-j", "0", "shelf"}, 2, "fb2cols: -j needs a number of threads from 1 to 1024, not '0'"},
+        {"-j too many", {"-j2000", "shelf"}, 2, "fb2cols: -j needs a number of threads from 1 to 1024, not '2000'"},
+        {"--jobs not a number", {"--jobs=many", "shelf"}, 2, "fb2cols: --jobs needs a number of threads"},
+        {"-j given its number three ways", {"-j", "2", "-j3", "--jobs=4", "shelf"}, 0, ""},
         {"plug-in path missing", {"shelf", "--plugin"}, 2, "fb2cols: --plugin needs a path"},
         {"no plug-in there", {"--plugin", "nowhere/tovrel.wdx", "shelf"}, 2, "fb2cols: no plug-in at"},
         {"not a library", {"--plugin=shelf/notes.txt", "shelf"}, 2, "fb2cols: cannot load plug-in"},
@@ -391,13 +437,12 @@ TEST(fb2cols_why, names_the_reason_for_each_book_that_failed) {
          "Could not convert variant of type (Null) into type (OleStr)", 1},
         {"not well-formed", "truncated.fb2", "<?xml version=\"1.0\"?>\n<FictionBook><description>", "*", 1},
         {"not XML at all", "plain.fb2", "just some words\n", "*", 1},
-        {"missing", "absent.fb2", "", "*", 1},
         {"no values, yet read fine", "other.fb2", "<?xml version=\"1.0\"?>\n<other><title-info/></other>\n", "", 0},
         {"a good book", "good.fb2", fb2("<book-title>Fine</book-title>"), "", 0},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.label);
-        if (row.label != std::string("missing")) dir.write(row.name, row.content);
+        dir.write(row.name, row.content);
         const Result tsv = run(dir.path(), {"--tsv", "--why", row.name});
         EXPECT_EQ(tsv.status, row.status) << tsv.err;
         const auto out = lines(tsv.out);
@@ -502,6 +547,7 @@ TEST(fb2cols_other_plugin, its_fields_detect_string_and_awkward_answers_are_hand
     dir.write("notes/b.MD", "only\n");
     dir.write("notes/c.fb2", "not for this plug-in\n");
     dir.write("notes/d.log", "not for this plug-in either\n");
+    dir.write("empty.txt", "");
     const std::string other = host_path(OTHER_PLUGIN).string();
     const std::string w_filler(1024, 'x'), a_filler(2048, 'x'); // the whole 2048-byte buffer, and not a byte more
 
@@ -518,8 +564,8 @@ TEST(fb2cols_other_plugin, its_fields_detect_string_and_awkward_answers_are_hand
          "file\tfirst_line\tlines\tflag\tfiller\n"
          "notes/a.txt\tfirst line\t2\t\t" + a_filler + "\nnotes/b.MD\tonly\t1\t\t" + a_filler + "\n"},
         // the reader knows nothing of these fields, so a file without values is no failure
-        {"no values is no failure", {"--json", "--why", "gone.txt"}, 0,
-         "[\n  {\"file\": \"gone.txt\", \"first_line\": null, \"lines\": null, \"flag\": null, "
+        {"no values is no failure", {"--json", "--why", "empty.txt"}, 0,
+         "[\n  {\"file\": \"empty.txt\", \"first_line\": null, \"lines\": null, \"flag\": null, "
          "\"filler\": null, \"why\": null}\n]\n"},
     };
     for (const Row &row : rows) {
@@ -715,22 +761,843 @@ TEST(text_escape, tsv_json_and_table_forms) {
     } rows[] = {
         {"plain", "Война", "Война", "\"Война\"", "Война"},
         {"quote and backslash", "a\"b\\c", "a\"b\\\\c", "\"a\\\"b\\\\c\"", "a\"b\\c"},
-        {"tab and line breaks", "a\tb\nc\rd", "a\\tb\\nc\\rd", "\"a\\tb\\nc\\rd\"", "a b c d"},
-        {"other control characters", std::string("a\x01\x1f", 3), std::string("a\x01\x1f", 3), "\"a\\u0001\\u001f\"",
-         "a  "},
-        {"backspace and form feed", "\b\f", "\b\f", "\"\\b\\f\"", "  "},
+        {"tab and line breaks", "a\tb\nc\rd", "a\\tb\\nc\\rd", "\"a\\tb\\nc\\rd\"", "a\\tb\\nc\\rd"},
+        {"other C0 controls", std::string("a\x01\x1f", 3), "a\\x01\\x1f", "\"a\\u0001\\u001f\"", "a\\x01\\x1f"},
+        {"backspace and form feed", "\b\f", "\\x08\\x0c", "\"\\b\\f\"", "\\x08\\x0c"},
+        // a file named so would set the terminal's title
+        {"an escape sequence", "x\x1b]0;owned\x07y", "x\\x1b]0;owned\\x07y", "\"x\\u001b]0;owned\\u0007y\"",
+         "x\\x1b]0;owned\\x07y"},
+        {"DEL", "a\x7f", "a\\x7f", "\"a\\u007f\"", "a\\x7f"},
+        // C1 controls in UTF-8: CSI (U+009B) starts a sequence on many terminals
+        {"C1 controls", "a\xC2\x9B" "2J\xC2\x85", "a\\u009b2J\\u0085", "\"a\\u009b2J\\u0085\"", "a\\u009b2J\\u0085"},
+        {"no C1: letters around U+0080", "\xC2\xA0\xC3\x80\xD0\x96", "\xC2\xA0\xC3\x80\xD0\x96",
+         "\"\xC2\xA0\xC3\x80\xD0\x96\"", "\xC2\xA0\xC3\x80\xD0\x96"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.label);
         EXPECT_EQ(text::tsv_escaped(row.in), row.tsv);
         EXPECT_EQ(text::json_quoted(row.in), row.json);
-        EXPECT_EQ(text::one_line(row.in), row.cell);
+        EXPECT_EQ(text::visible(row.in), row.cell);
     }
 }
 
 TEST(text_escape, invalid_utf8_is_replaced_so_output_stays_valid) {
     EXPECT_EQ(text::valid_utf8("ok\xFF" "ok"), "ok\xEF\xBF\xBDok");
     EXPECT_EQ(text::valid_utf8("Книга"), "Книга");
+}
+
+TEST(text_width, counts_the_cells_of_every_kind_of_character) {
+    struct Row {
+        const char *label, *text;
+        size_t width;
+    } rows[] = {
+        {"Hangul syllables, two cells each", "\xED\x95\x9C\xEA\xB8\x80", 4},
+        {"hiragana and katakana", "\xE3\x81\x8B\xE3\x82\xAB", 4},
+        {"fullwidth Latin", "\xEF\xBC\xA1\xEF\xBC\xA2", 4},
+        {"the ideographic space", "\xE3\x80\x80", 2},
+        {"halfwidth katakana, one cell", "\xEF\xBD\xB6", 1},
+        {"a CJK extension B character", "\xF0\xA0\x80\x80", 2},
+        {"Cyrillic with a combining stress mark", "\xD0\xB7\xD0\xB0\xCC\x81\xD0\xBC\xD0\xBE\xD0\xBA", 5},
+        {"Hebrew points take none", "\xD7\xA9\xD6\xB8\xD7\x9C", 2},
+        {"a zero-width joiner takes none", "a\xE2\x80\x8D" "b", 2},
+        {"the ellipsis takes one", "\xE2\x80\xA6", 1},
+        {"Greek and Latin-1", "\xCE\xB1\xC3\xA9", 2},
+        {"an emoji", "\xF0\x9F\x98\x80", 2},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        EXPECT_EQ(text::display_width(row.text), row.width);
+    }
+}
+
+TEST(text_cut, keeps_whole_characters_and_ends_a_cut_with_an_ellipsis) {
+    const std::string e = "\xE2\x80\xA6";
+    struct Row {
+        const char *label;
+        std::string in;
+        size_t cells;
+        std::string out;
+    } rows[] = {
+        {"fits", "abc", 3, "abc"},
+        {"fits with room", "abc", 10, "abc"},
+        {"ASCII cut", "abcdef", 4, "abc" + e},
+        {"one cell: the ellipsis alone", "abcdef", 1, e},
+        {"no cells", "abcdef", 0, ""},
+        {"Cyrillic cut on letters", "Ночной дозор", 6, "Ночно" + e},
+        {"CJK, even room", "指南指南指南", 5, "指南" + e},
+        // three cells before the ellipsis: the third would split a character, so it stays empty
+        {"CJK, odd room", "指南指南指南", 4, "指" + e},
+        {"CJK, no room for one", "指南指南", 2, e},
+        {"a combining mark stays with its letter", "e\xCC\x81" "eeee", 3, "e\xCC\x81" "e" + e},
+        {"mixed scripts", "Tom 指南 Том", 7, "Tom 指" + e},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        const std::string out = text::cut(row.in, row.cells);
+        EXPECT_EQ(out, row.out);
+        EXPECT_LE(text::display_width(out), row.cells);
+        EXPECT_TRUE(text::is_utf8(out));
+    }
+}
+
+TEST(text_names, utf16_names_become_utf8_with_a_replacement_for_what_is_not_a_character) {
+    struct Row {
+        const char *label;
+        std::u16string in;
+        std::string out;
+    } rows[] = {
+        {"plain", u"Книга.fb2", "Книга.fb2"},
+        {"a pair", u"\U0001F4D6.fb2", "\xF0\x9F\x93\x96.fb2"},
+        {"a lone high surrogate", std::u16string(u"a") + char16_t(0xD800) + u".fb2", "a\xEF\xBF\xBD.fb2"},
+        {"a lone low surrogate", std::u16string(u"a") + char16_t(0xDC00) + u"b", "a\xEF\xBF\xBD" "b"},
+        {"two high surrogates, then a low", std::u16string{0xD800, 0xD801, 0xDC00}, "\xEF\xBF\xBD\xF0\x90\x90\x80"},
+        {"a high surrogate at the end", std::u16string(u"x") + char16_t(0xDBFF), "x\xEF\xBF\xBD"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        EXPECT_EQ(text::from_utf16(row.in), row.out);
+    }
+}
+
+TEST(text_numbers, thousands_are_grouped) {
+    struct Row {
+        uint64_t n;
+        const char *out;
+    } rows[] = {{0, "0"}, {999, "999"}, {1000, "1,000"}, {2610, "2,610"}, {100000, "100,000"}, {1234567, "1,234,567"}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.out);
+        EXPECT_EQ(text::grouped(row.n), row.out);
+    }
+}
+
+// ---- the table's layout on a terminal
+
+std::vector<layout::Column> shape(std::initializer_list<std::array<size_t, 3>> columns) {
+    std::vector<layout::Column> out;
+    for (const auto &c : columns) out.push_back({c[0], c[1], c[2] != 0});
+    return out;
+}
+
+TEST(fb2cols_layout, the_file_column_first_then_the_longest_text_columns) {
+    struct Row {
+        const char *label;
+        std::vector<layout::Column> columns; // natural, name, number
+        size_t width;
+        std::vector<size_t> widths;
+    } rows[] = {
+        {"it fits: nothing changes", shape({{10, 4, 0}, {6, 5, 0}, {3, 5, 1}}), 40, {10, 6, 3}},
+        {"exactly fits", shape({{10, 4, 0}, {6, 5, 0}}), 18, {10, 6}},
+        {"only the file column gives", shape({{30, 4, 0}, {10, 1, 0}}), 30, {18, 10}},
+        // the file keeps a quarter of the line; the long column shrinks, the short one and the number stay
+        {"then the longest text column", shape({{20, 4, 0}, {6, 5, 0}, {50, 5, 0}, {3, 5, 1}}), 40, {10, 6, 15, 3}},
+        {"two long columns share the cut", shape({{8, 4, 0}, {40, 5, 0}, {40, 5, 0}}), 40, {8, 14, 14}},
+        {"the cells left over go to the leftmost", shape({{8, 4, 0}, {40, 5, 0}, {40, 5, 0}}), 41, {8, 15, 14}},
+        {"no text column below its name", shape({{8, 4, 0}, {40, 5, 0}, {40, 5, 0}, {9, 5, 1}}), 30, {5, 5, 5, 9}},
+        {"narrower than the names: every column, numbers too", shape({{10, 4, 0}, {10, 5, 0}, {10, 5, 1}}), 10,
+         {2, 2, 2}},
+        {"one cell each at the least", shape({{10, 4, 0}, {10, 5, 0}, {10, 5, 1}}), 5, {1, 1, 1}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        const std::vector<size_t> widths = layout::fit(row.columns, row.width);
+        EXPECT_EQ(widths, row.widths);
+        if (layout::line_width(row.widths) <= row.width) {
+            EXPECT_LE(layout::line_width(widths), row.width);
+        }
+    }
+}
+
+TEST(fb2cols_layout, any_shape_fits_and_no_column_grows) {
+    std::mt19937 rng(11);
+    for (int round = 0; round < 2000; ++round) {
+        const size_t n = 1 + rng() % 9;
+        std::vector<layout::Column> columns;
+        for (size_t i = 0; i < n; ++i) {
+            const size_t name = 1 + rng() % 6;
+            columns.push_back({name + rng() % (rng() % 2 ? 10 : 200), name, i > 0 && rng() % 4 == 0});
+        }
+        const size_t width = 3 * n + rng() % 250;
+        SCOPED_TRACE("round " + std::to_string(round) + ", width " + std::to_string(width));
+        const std::vector<size_t> w = layout::fit(columns, width);
+        ASSERT_EQ(w.size(), n);
+        EXPECT_LE(layout::line_width(w), width);
+        std::vector<size_t> floors;
+        for (size_t i = 0; i < n; ++i) {
+            EXPECT_LE(w[i], columns[i].natural);
+            EXPECT_GE(w[i], 1u);
+            floors.push_back(columns[i].number ? columns[i].natural : std::min(columns[i].natural, columns[i].name));
+        }
+        // a number is cut only when whole numbers and the text columns' names do not fit
+        const bool names_fit = layout::line_width(floors) <= width;
+        for (size_t i = 0; i < n; ++i)
+            if (columns[i].number && names_fit) {
+                EXPECT_EQ(w[i], columns[i].natural) << i;
+            }
+    }
+}
+
+TEST(fb2cols_layout, a_line_is_cut_cell_by_cell_and_never_wider_than_the_terminal) {
+    const std::string e = "\xE2\x80\xA6";
+    struct Row {
+        const char *label;
+        std::vector<std::string> cells;
+        std::vector<size_t> widths;
+        std::vector<bool> right;
+        size_t width;
+        std::string out;
+    } rows[] = {
+        {"padded, no trailing blanks", {"a", "bb", ""}, {3, 3, 2}, {false, false, false}, 80, "a    bb"},
+        {"numbers to the right", {"a", "7"}, {3, 3}, {false, true}, 80, "a      7"},
+        {"a cut cell", {"abcdef", "x"}, {4, 1}, {false, false}, 80, "abc" + e + "  x"},
+        // the free cell a wide character leaves is padding
+        {"a cut before a wide character", {"指南指", "x"}, {4, 1}, {false, false}, 80, "指" + e + "   x"},
+        {"more columns than cells", {"a", "b", "c", "d"}, {1, 1, 1, 1}, {false, false, false, false}, 5, "a  b" + e},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        const std::string out = layout::line(row.cells, row.widths, row.right, row.width);
+        EXPECT_EQ(out, row.out);
+        EXPECT_LE(text::display_width(out), row.width);
+    }
+}
+
+// ---- many threads, one order
+
+struct CountingScope {
+    static inline std::atomic<int> made{0}, alive{0};
+    CountingScope() { ++made, ++alive; }
+    ~CountingScope() { --alive; }
+};
+
+TEST(fb2cols_jobs, results_come_in_order_whatever_finishes_first) {
+    struct Row {
+        size_t count;
+        unsigned threads;
+        size_t window;
+    } rows[] = {{0, 4, 8}, {1, 4, 8}, {7, 1, 8}, {7, 2, 1}, {200, 2, 4}, {200, 4, 8}, {200, 8, 2}, {500, 3, 64}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::to_string(row.count) + " items, " + std::to_string(row.threads) + " threads, window " +
+                     std::to_string(row.window));
+        CountingScope::made = 0;
+        std::atomic<size_t> pending{0}, most_pending{0};
+        std::vector<size_t> seen;
+        size_t ticks = 0;
+        ordered::run<CountingScope, size_t>(
+            row.count, row.threads, row.window,
+            [&](size_t i) {
+                const size_t now = ++pending;
+                for (size_t m = most_pending; now > m && !most_pending.compare_exchange_weak(m, now);) {
+                }
+                // later items often finish first
+                std::this_thread::sleep_for(std::chrono::microseconds((i * 7919) % 13 * 40));
+                return i * i;
+            },
+            [&](size_t i, size_t &&result) {
+                EXPECT_EQ(result, i * i);
+                seen.push_back(i);
+                --pending;
+            },
+            [&] { ++ticks; });
+        std::vector<size_t> expected(row.count);
+        for (size_t i = 0; i < row.count; ++i) expected[i] = i;
+        EXPECT_EQ(seen, expected);
+        // computed and not yet taken: never more than the window (or one per thread), and the one being taken
+        EXPECT_LE(most_pending.load(), std::max<size_t>(row.window, row.threads) + 1);
+        EXPECT_EQ(CountingScope::alive.load(), 0);
+        const bool threaded = row.threads > 1 && row.count > 1;
+        EXPECT_EQ(static_cast<size_t>(CountingScope::made.load()),
+                  threaded ? std::min<size_t>(row.threads, row.count) : 0u);
+        EXPECT_GE(ticks, row.count);
+    }
+}
+
+TEST(fb2cols_jobs, a_failure_comes_out_in_its_turn_and_stops_the_workers) {
+    for (unsigned threads : {1u, 2u, 4u}) {
+        SCOPED_TRACE(std::to_string(threads) + " threads");
+        std::vector<size_t> seen;
+        const auto failing_work = [&] {
+            ordered::run<CountingScope, size_t>(
+                300, threads, 16,
+                [](size_t i) -> size_t {
+                    if (i == 37) throw std::runtime_error("item 37");
+                    return i;
+                },
+                [&](size_t i, size_t &&) { seen.push_back(i); }, [] {});
+        };
+        EXPECT_THROW(failing_work(), std::runtime_error);
+        EXPECT_EQ(seen.size(), 37u) << "every item before the failing one, none after";
+        // a failure in take: run leaves at once, the workers joined
+        size_t taken = 0;
+        const auto failing_take = [&] {
+            ordered::run<CountingScope, size_t>(
+                300, threads, 16, [](size_t i) { return i; },
+                [&](size_t i, size_t &&) {
+                    ++taken;
+                    if (i == 5) throw std::runtime_error("take 5");
+                },
+                [] {});
+        };
+        EXPECT_THROW(failing_take(), std::runtime_error);
+        EXPECT_EQ(taken, 6u);
+        EXPECT_EQ(CountingScope::alive.load(), 0);
+    }
+}
+
+// A library with every kind of book a run meets: good ones in many folders, broken, empty, unreadable,
+// gone between the listing and the read, and (on POSIX) named in bytes that are not UTF-8.
+struct Library {
+    support::TempDir dir;
+    bool posix_extras = false;
+    // 150 books in six folders, 21 of them broken (9 truncated, 7 empty, 5 bad numbers), and the rest
+    size_t books = 151, failures = 21;
+    Library() {
+        for (int f = 0; f < 6; ++f) {
+            for (int b = 0; b < 25; ++b) {
+                const std::string name = "lib/f" + std::to_string(f) + "/book-" + std::to_string(b) + ".fb2";
+                fs::create_directories((dir.path() / name).parent_path());
+                const int k = f * 25 + b;
+                if (k % 17 == 3) dir.write(name, "<?xml version=\"1.0\"?>\n<FictionBook><description><title-info>");
+                else if (k % 23 == 5) dir.write(name, "");
+                else if (k % 29 == 7) dir.write(name, fb2("<sequence name=\"S\" number=\"n" + std::to_string(k) + "\"/>"));
+                else
+                    dir.write(name, fb2("<genre>prose</genre><author><first-name>Иван</first-name><last-name>Автор " +
+                                        std::to_string(k) + "</last-name></author><book-title>Книга номер " +
+                                        std::to_string(k) + "</book-title><sequence name=\"Серия\" number=\"" +
+                                        std::to_string(k % 7) + "\"/>"));
+            }
+        }
+        const fs::path unreadable = dir.write("lib/f2/unreadable.fb2", fb2("<book-title>Locked</book-title>"));
+        fs::permissions(unreadable, fs::perms::none);
+        fs::create_directories(dir.path() / "lib/locked");
+        dir.write("lib/locked/inside.fb2", fb2("<book-title>Inside</book-title>"));
+        fs::permissions(dir.path() / "lib/locked", fs::perms::none);
+        // permissions bind only some users (not root)
+        if (!std::ifstream(unreadable)) ++failures;
+        std::error_code ec;
+        if (fs::directory_iterator(dir.path() / "lib/locked", ec) != fs::directory_iterator()) ++books;
+#ifndef _WIN32
+        // gone: the folder lists the name, the read finds nothing
+        fs::create_symlink("nowhere.fb2", dir.path() / "lib/f1/gone.fb2");
+        dir.write("lib/f3/bad\xFF" "name.fb2", fb2("<book-title>Bytes</book-title>"));
+        posix_extras = true;
+        books += 2;
+        failures += 2;
+#endif
+    }
+    ~Library() {
+        std::error_code ec;
+        fs::permissions(dir.path() / "lib/locked", fs::perms::owner_all, ec);
+    }
+    const fs::path &path() const { return dir.path(); }
+};
+
+TEST(fb2cols_jobs, every_thread_count_prints_what_one_thread_prints) {
+    const Library library;
+    struct Row {
+        const char *label;
+        std::vector<std::string> args;
+    } rows[] = {
+        {"table", {"-r", "lib"}},
+        {"table with why", {"-r", "--why", "lib"}},
+        {"tsv", {"-r", "--tsv", "lib"}},
+        {"tsv with why", {"-r", "--tsv", "--why", "lib"}},
+        {"json", {"-r", "--json", "lib"}},
+        {"json with why", {"-r", "--json", "--why", "lib"}},
+        {"ansi, one level", {"--tsv", "--ansi", "--why", "lib/f2"}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        std::vector<std::string> one = row.args, many = row.args;
+        one.insert(one.begin(), {"-j", "1"});
+        many.insert(many.begin(), {"-j", "4"});
+        const Result a = run(library.path(), one);
+        const Result b = run(library.path(), many);
+        EXPECT_EQ(a.status, 1) << "broken books are there";
+        EXPECT_EQ(b.status, a.status);
+        EXPECT_EQ(b.out, a.out);
+        EXPECT_EQ(b.err, a.err);
+        EXPECT_GT(lines(a.out).size(), 25u);
+        // the default (every core) too
+        const Result c = run(library.path(), row.args);
+        EXPECT_EQ(c.out, a.out);
+    }
+}
+
+TEST(fb2cols_jobs, the_rows_of_broken_empty_and_vanished_books_say_why) {
+    const Library library;
+    const Result r = run(library.path(), {"-j", "3", "-r", "--tsv", "--why", "lib"});
+    std::map<std::string, std::string> why;
+    for (const std::string &line : lines(r.out)) {
+        const auto cells = split(line, '\t');
+        ASSERT_EQ(cells.size(), 8u) << line;
+        why[cells[0]] = cells[7];
+    }
+    EXPECT_NE(why["lib/f0/book-3.fb2"], "") << "truncated";
+    EXPECT_NE(why["lib/f0/book-5.fb2"], "") << "empty";
+    EXPECT_EQ(why["lib/f0/book-7.fb2"], "''n7'' is not a valid integer value");
+    EXPECT_EQ(why["lib/f0/book-0.fb2"], "");
+    if (library.posix_extras) {
+        EXPECT_NE(why["lib/f1/gone.fb2"].find("No such file"), std::string::npos) << why["lib/f1/gone.fb2"];
+        const std::string bad = "lib/f3/bad\xEF\xBF\xBDname.fb2";
+        ASSERT_EQ(why.count(bad), 1u);
+        EXPECT_EQ(why[bad], "the plug-in cannot be given this name: it is not UTF-8, and the plug-in's entry points "
+                            "take UTF-16 or UTF-8");
+    }
+}
+
+// ---- a table that fits the terminal
+
+// Books with long values: Cyrillic and Chinese titles, a long folder name, numbers.
+struct WideShelf {
+    support::TempDir dir;
+    std::vector<std::string> values;
+    WideShelf() {
+        const std::string folder = "shelf/a-folder-with-a-rather-long-name-for-books";
+        fs::create_directories(dir.path() / folder);
+        values = {"Очень длинное название книги о приключениях капитана Немо и его подводной лодки",
+                  "红楼梦第一回甄士隐梦幻识通灵贾雨村风尘怀闺秀此开卷第一回也作者自云曾历过一番梦幻之后",
+                  "Аркадий Стругацкий", "Пикник на обочине", "科幻小说",
+                  "Библиотека приключений и научной фантастики"};
+        dir.write(folder + "/first.fb2",
+                  fb2("<genre>adventure</genre><author><first-name>Жюль</first-name><last-name>" + values[2] +
+                      "</last-name></author><book-title>" + values[0] + "</book-title><sequence name=\"" + values[5] +
+                      "\" number=\"12\"/>"));
+        dir.write(folder + "/second.fb2", fb2("<genre>" + values[4] + "</genre><book-title>" + values[1] +
+                                              "</book-title><sequence name=\"" + values[3] + "\" number=\"3\"/>"));
+        dir.write(folder + "/third-with-a-long-name-too.fb2", fb2("<book-title>Short</book-title>"));
+        // the file column is cut by the same rule
+        for (const char *name : {"/first.fb2", "/second.fb2", "/third-with-a-long-name-too.fb2"})
+            values.push_back(folder + name);
+    }
+    const fs::path &path() const { return dir.path(); }
+};
+
+const std::string ellipsis = "\xE2\x80\xA6";
+
+// every value is in the table whole, or as a prefix of whole characters ending with the ellipsis
+void expect_cut_on_characters(const std::string &table, const std::string &value) {
+    if (table.find(value) != std::string::npos) return;
+    bool found = false;
+    for (size_t i = 0; i < value.size(); i = i + 1) {
+        if ((static_cast<unsigned char>(value[i]) & 0xC0) == 0x80) continue; // inside a character
+        if (table.find(value.substr(0, i) + ellipsis) != std::string::npos) found = true;
+    }
+    EXPECT_TRUE(found) << "neither whole nor cut on a character: " << value;
+}
+
+TEST(fb2cols_table, on_a_terminal_every_line_fits_its_width) {
+    const WideShelf shelf;
+    const Result wide = run(shelf.path(), {"--wide", "-r", "shelf"});
+    size_t natural = 0;
+    for (const std::string &line : lines(wide.out)) natural = std::max(natural, text::display_width(line));
+    ASSERT_GT(natural, 200u) << "the shelf must be wider than every width tried";
+
+    for (const char *width : {"40", "80", "200"}) {
+        for (const char *why : {"", "--why"}) {
+            SCOPED_TRACE(std::string("width ") + width + " " + why);
+            const ScopedEnv terminal("FB2COLS_TEST_TERMINAL", width);
+            std::vector<std::string> args{"-r", "shelf"};
+            if (*why) args.push_back(why);
+            const Result r = run(shelf.path(), args);
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_TRUE(text::is_utf8(r.out)) << "a cut split a character";
+            const auto out = lines(r.out);
+            ASSERT_EQ(out.size(), 4u);
+            for (const std::string &line : out) EXPECT_LE(text::display_width(line), std::stoul(width)) << line;
+            EXPECT_NE(r.out.find(ellipsis), std::string::npos);
+            for (const std::string &value : shelf.values) expect_cut_on_characters(r.out, value);
+            // the numbers stay whole and on the right
+            EXPECT_NE(out[1].find("12"), std::string::npos) << out[1];
+            EXPECT_EQ(out[2].substr(out[2].size() - 1), "3") << out[2];
+            // every line the same width up to the last column: the columns line up
+            EXPECT_EQ(text::display_width(out[1]), text::display_width(out[2]));
+        }
+    }
+}
+
+TEST(fb2cols_table, wide_piped_tsv_and_json_never_cut) {
+    const WideShelf shelf;
+    struct Row {
+        const char *label;
+        std::vector<std::string> args;
+        bool terminal;
+    } rows[] = {
+        {"--wide on a terminal", {"--wide", "-r", "shelf"}, true},
+        {"piped", {"-r", "shelf"}, false},
+        {"tsv on a terminal", {"--tsv", "-r", "shelf"}, true},
+        {"json on a terminal", {"--json", "-r", "shelf"}, true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        std::optional<ScopedEnv> terminal;
+        if (row.terminal) terminal.emplace("FB2COLS_TEST_TERMINAL", "40");
+        const Result r = run(shelf.path(), row.args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out.find(ellipsis), std::string::npos);
+        for (const std::string &value : shelf.values) EXPECT_NE(r.out.find(value), std::string::npos) << value;
+    }
+    // piped output is the same table as --wide on a terminal
+    const ScopedEnv terminal("FB2COLS_TEST_TERMINAL", "40");
+    const Result wide = run(shelf.path(), {"--wide", "-r", "shelf"});
+    ScopedEnv off("FB2COLS_TEST_TERMINAL", "");
+    EXPECT_EQ(run(shelf.path(), {"-r", "shelf"}).out, wide.out);
+}
+
+TEST(fb2cols_table, control_characters_in_values_and_names_are_shown_escaped) {
+    const support::TempDir dir;
+    // C1 controls are legal XML characters; ESC and BEL are not, so they come in through a name
+    dir.write("c1.fb2", fb2("<book-title>a&#x9B;2Jb&#x85;c</book-title>"));
+    struct Row {
+        const char *label;
+        std::vector<std::string> args;
+        std::string has;
+    } rows[] = {
+        {"table", {"c1.fb2"}, "a\\u009b2Jb\\u0085c"},
+        {"tsv", {"--tsv", "c1.fb2"}, "a\\u009b2Jb\\u0085c"},
+        {"json", {"--json", "c1.fb2"}, "\"a\\u009b2Jb\\u0085c\""},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        const Result r = run(dir.path(), row.args, true, true);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(row.has), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("\xC2\x9B"), std::string::npos) << "a raw C1 control";
+    }
+#ifndef _WIN32
+    const std::string evil = "t\x1b]0;owned\x07";
+    dir.write(evil + ".fb2", fb2("<book-title>Title</book-title>"));
+    dir.write(evil + ".txt", "not a book");
+    struct NameRow {
+        const char *label;
+        std::vector<std::string> args;
+        std::string out_has, err_has;
+    } names[] = {
+        {"the file column of the table", {evil + ".fb2"}, "t\\x1b]0;owned\\x07.fb2", ""},
+        {"tsv", {"--tsv", evil + ".fb2"}, "t\\x1b]0;owned\\x07.fb2", ""},
+        {"json", {"--json", evil + ".fb2"}, "t\\u001b]0;owned\\u0007.fb2", ""},
+        {"a note on a skipped file", {evil + ".txt"}, "", "skipping t\\x1b]0;owned\\x07.txt"},
+        {"a note on a missing file", {evil + ".gone"}, "", "t\\x1b]0;owned\\x07.gone: no such file or folder"},
+    };
+    for (const NameRow &row : names) {
+        SCOPED_TRACE(row.label);
+        const Result r = run(dir.path(), row.args, true, true);
+        EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+        EXPECT_EQ(r.err.find('\x1b'), std::string::npos);
+        EXPECT_EQ(r.err.find('\x07'), std::string::npos);
+        if (!row.out_has.empty()) {
+            EXPECT_NE(r.out.find(row.out_has), std::string::npos) << r.out;
+        }
+        if (!row.err_has.empty()) {
+            EXPECT_NE(r.err.find(row.err_has), std::string::npos) << r.err;
+        }
+    }
+#endif
+}
+
+// ---- the summary on a terminal
+
+// the last line, after any progress line erased with carriage returns (and without the one a text-mode
+// stream on Windows puts before each line feed)
+std::string last_line(const std::string &err) {
+    auto all = lines(err);
+    if (all.empty()) return {};
+    std::string line = all.back();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line.substr(line.rfind('\r') == std::string::npos ? 0 : line.rfind('\r') + 1);
+}
+
+TEST(fb2cols_summary, a_terminal_gets_books_failures_megabytes_and_time) {
+    const Library library;
+    const Shelf shelf;
+    const support::TempDir big;
+    // 1,500,000 bytes and some: 1.5 MB
+    big.write("big.fb2", fb2("<book-title>Big</book-title>") + "<!--" + std::string(1500000, 'x') + "-->\n");
+    const ScopedEnv terminal("FB2COLS_TEST_TERMINAL", "100");
+    const std::string books = std::to_string(library.books), broken = std::to_string(library.failures);
+    struct Row {
+        const char *label;
+        const fs::path &cwd;
+        std::vector<std::string> args;
+        int status;
+        std::string pattern;
+    } rows[] = {
+        {"all read", shelf.path(), {"-r", "shelf"}, 0, "4 books, [0-9]+ KB in [0-9]+\\.[0-9] s"},
+        {"one book", shelf.path(), {"shelf/LOUD.FB2"}, 0, "1 book, [0-9]+ KB in [0-9]+\\.[0-9] s"},
+        {"some broken", library.path(), {"-r", "lib"}, 1,
+         books + " books, " + broken + " could not be read \\(--why\\), [0-9]+ KB in [0-9]+\\.[0-9] s"},
+        {"--why says it in the rows", library.path(), {"-r", "--why", "--tsv", "lib"}, 1,
+         books + " books, " + broken + " could not be read, [0-9]+ KB in [0-9]+\\.[0-9] s"},
+        {"json", library.path(), {"-r", "--json", "lib/f0"}, 1,
+         "25 books, [0-9] could not be read \\(--why\\), [0-9]+ KB in [0-9]+\\.[0-9] s"},
+        {"nothing at all", shelf.path(), {"shelf/notes.txt"}, 0, "0 books, 0 KB in [0-9]+\\.[0-9] s"},
+        {"megabytes", big.path(), {"big.fb2"}, 0, "1 book, 1\\.5 MB in [0-9]+\\.[0-9] s"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        const Result r = run(row.cwd, row.args);
+        EXPECT_EQ(r.status, row.status) << r.err;
+        EXPECT_TRUE(std::regex_match(last_line(r.err), std::regex(row.pattern))) << last_line(r.err);
+        EXPECT_EQ(r.err.find("files could not be read"), std::string::npos) << "the summary says it instead";
+    }
+}
+
+TEST(fb2cols_summary, piped_standard_error_gets_the_old_note_only) {
+    const Library library;
+    const Result r = run(library.path(), {"-r", "--tsv", "lib/f0"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(lines(r.err).size(), 1u) << r.err;
+    EXPECT_TRUE(std::regex_match(r.err, std::regex("fb2cols: [0-9] of 25 files could not be read \\(--why tells why\\)\r?\n")))
+        << r.err;
+}
+
+#ifndef _WIN32
+// A real terminal: a pseudo-terminal of 60 columns, COLUMNS unset, so the width comes from the terminal.
+struct PtyRun {
+    int status = -1;
+    std::string text;
+};
+
+PtyRun run_on_pty(const fs::path &cwd, const std::vector<std::string> &args, unsigned short columns) {
+    int master = -1, slave = -1;
+    winsize size{};
+    size.ws_col = columns;
+    size.ws_row = 24;
+    PtyRun r;
+    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return r;
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw); // no "\r\n" for "\n"
+    tcsetattr(slave, TCSANOW, &raw);
+    std::vector<std::string> argv_s{tool().string()};
+    if (!plugin().empty()) argv_s.insert(argv_s.end(), {"--plugin", plugin()});
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &a : argv_s) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(slave, 1);
+        dup2(slave, 2);
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        close(master);
+        if (chdir(cwd.c_str()) != 0) _exit(127);
+        unsetenv("COLUMNS");
+        unsetenv("FB2COLS_TEST_TERMINAL");
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(slave);
+    char buf[4096];
+    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) r.text.append(buf, static_cast<size_t>(n));
+    close(master);
+    int raw_status = 0;
+    waitpid(pid, &raw_status, 0);
+    r.status = WIFEXITED(raw_status) ? WEXITSTATUS(raw_status) : -1;
+    return r;
+}
+
+TEST(fb2cols_table, a_real_terminal_gives_its_width_and_gets_the_summary) {
+    const WideShelf shelf;
+    for (unsigned short columns : {60, 120}) {
+        SCOPED_TRACE(std::to_string(columns) + " columns");
+        const PtyRun r = run_on_pty(shelf.path(), {"-r", "shelf"}, columns);
+        EXPECT_EQ(r.status, 0) << r.text;
+        const auto out = lines(r.text);
+        ASSERT_EQ(out.size(), 5u) << r.text; // header, three rows, the summary
+        for (size_t i = 0; i < 4; ++i) EXPECT_LE(text::display_width(out[i]), columns) << out[i];
+        EXPECT_NE(r.text.find(ellipsis), std::string::npos);
+        EXPECT_TRUE(std::regex_match(last_line(r.text), std::regex("3 books, [0-9]+ KB in [0-9]+\\.[0-9] s")))
+            << last_line(r.text);
+    }
+}
+#endif
+
+// ---- walking folders: what is missing, what was walked already, what links lead back
+
+TEST(fb2cols_walk, a_folder_reached_twice_is_walked_once) {
+    const Shelf shelf;
+    struct Row {
+        const char *label;
+        std::vector<std::string> args;
+        size_t books;
+        bool noted;
+    } rows[] = {
+        {"the same folder twice", {"shelf", "shelf"}, 3, true},
+        {"a subfolder after its parent", {"-r", "shelf", "shelf/sub"}, 4, true},
+        {"a subfolder before its parent", {"-r", "shelf/sub", "shelf"}, 4, true},
+        {"a subfolder, not recursive", {"shelf", "shelf/sub"}, 4, false},
+        {"a book named twice is two rows", {"shelf/LOUD.FB2", "shelf/LOUD.FB2"}, 2, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.label);
+        std::vector<std::string> args = row.args;
+        args.insert(args.begin(), "--tsv");
+        const Result r = run(shelf.path(), args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(lines(r.out).size(), row.books + 1) << r.out;
+        EXPECT_EQ(r.err.find("walked already") != std::string::npos, row.noted) << r.err;
+    }
+}
+
+#ifndef _WIN32
+TEST(fb2cols_walk, linked_folders_are_not_entered_and_a_dangling_link_is_a_book_gone) {
+    const Shelf shelf;
+    fs::create_directory_symlink("..", shelf.path() / "shelf/sub/up");
+    fs::create_directory_symlink(shelf.path() / "shelf", shelf.path() / "shelf/sub/again");
+    fs::create_symlink("a-series.fb2", shelf.path() / "shelf/z-link.fb2");
+    const Result r = run(shelf.path(), {"--tsv", "-r", "shelf"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    std::vector<std::string> files;
+    for (const std::string &line : lines(r.out)) files.push_back(split(line, '\t')[0]);
+    EXPECT_EQ(files, (std::vector<std::string>{"file", "shelf/LOUD.FB2", "shelf/a-series.fb2", "shelf/b-cp1251.fb2",
+                                               "shelf/sub/c-deep.fb2", "shelf/z-link.fb2"}));
+    // a link to a folder named on the command line is entered: the user asked for it
+    const Result named = run(shelf.path(), {"--tsv", "shelf/sub/up"});
+    EXPECT_EQ(lines(named.out).size(), 5u) << named.out;
+}
+#endif
+
+// ---- Windows: what only its file system has
+
+#ifdef _WIN32
+// a junction made with the file system's own call; false where it cannot make one (Wine)
+bool make_junction(const fs::path &link, const fs::path &target) {
+    if (!CreateDirectoryW(link.c_str(), nullptr)) return false;
+    const HANDLE h = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const std::wstring substitute = L"\\??\\" + fs::absolute(target).wstring();
+    const auto bytes = static_cast<WORD>(substitute.size() * sizeof(wchar_t));
+    std::vector<unsigned char> buf(8 + 8 + bytes + 4, 0);
+    auto put16 = [&](size_t at, WORD v) { buf[at] = static_cast<unsigned char>(v), buf[at + 1] = v >> 8; };
+    const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+    std::memcpy(buf.data(), &tag, 4);
+    put16(4, static_cast<WORD>(buf.size() - 8)); // the data after the header
+    put16(8, 0);                                // substitute name: offset, length
+    put16(10, bytes);
+    put16(12, static_cast<WORD>(bytes + 2)); // print name: empty, after the substitute's NUL
+    put16(14, 0);
+    std::memcpy(buf.data() + 16, substitute.data(), bytes);
+    DWORD got = 0;
+    const bool ok = DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buf.data(), static_cast<DWORD>(buf.size()), nullptr,
+                                    0, &got, nullptr);
+    CloseHandle(h);
+    if (!ok) RemoveDirectoryW(link.c_str());
+    return ok;
+}
+
+TEST(fb2cols_windows, a_junction_back_to_a_parent_is_not_entered) {
+    const Shelf shelf;
+    fs::path root = shelf.path();
+    std::string how = "a junction";
+    if (!make_junction(shelf.path() / "shelf/sub/up", shelf.path() / "shelf")) {
+        // Wine cannot make one; it shows a POSIX link to a folder as a reparse point, and the build made one
+        root = host_path(FB2COLS_LINKED_TREE);
+        how = "a POSIX link under Wine";
+        if (!fs::exists(root / "shelf/sub/up")) GTEST_SKIP() << "no junction could be made, and no linked tree at " << root.string();
+    }
+    SCOPED_TRACE(how);
+    const Result r = run(root, {"--tsv", "-r", "shelf"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto out = lines(r.out);
+    std::set<std::string> files;
+    for (size_t i = 1; i < out.size(); ++i) EXPECT_TRUE(files.insert(split(out[i], '\t')[0]).second) << out[i];
+    EXPECT_TRUE(files.count("shelf/sub/c-deep.fb2")) << r.out;
+    for (const std::string &f : files) EXPECT_EQ(f.find("/up/"), std::string::npos) << f;
+}
+
+TEST(fb2cols_windows, a_name_with_an_unpaired_surrogate_is_shown_and_kept) {
+    // NTFS allows such names; Wine's file system cannot hold one, so the conversions are tested here
+    std::wstring name = L"book";
+    name += static_cast<wchar_t>(0xD800);
+    name += L".FB2";
+    const fs::path p = fs::path(L"shelf") / name;
+    EXPECT_EQ(os::shown(p), "shelf\\book\xEF\xBF\xBD.FB2");
+    EXPECT_EQ(detect::extension_of(p), "FB2");
+    EXPECT_TRUE(detect::Expression::parse("EXT=\"FB2\"").accepts_file(p));
+    const std::u16string wide = os::utf16_name(p);
+    EXPECT_EQ(wide.size(), p.native().size());
+    EXPECT_EQ(wide[10], 0xD800) << "the plug-in is asked by the wide name as it is";
+    EXPECT_TRUE(os::name_fits_exports(p));
+}
+
+TEST(fb2cols_windows, the_console_code_page_is_given_back) {
+    DWORD mode;
+    const HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr);
+    if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &mode))
+        GTEST_SKIP() << "no console (under Wine, CTest runs this test on a pseudo-terminal)";
+    const UINT original = GetConsoleOutputCP();
+    ASSERT_TRUE(SetConsoleOutputCP(866));
+    const UINT before = GetConsoleOutputCP();
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE out = nullptr;
+    DuplicateHandle(GetCurrentProcess(), console, GetCurrentProcess(), &out, 0, TRUE, DUPLICATE_SAME_ACCESS);
+    (void)inherit;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = si.hStdError = out;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi{};
+    std::wstring cmd = L"\"" + tool().wstring() + L"\" --help";
+    ASSERT_TRUE(CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi));
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD status = 1;
+    GetExitCodeProcess(pi.hProcess, &status);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    CloseHandle(out);
+    const UINT after = GetConsoleOutputCP();
+    SetConsoleOutputCP(original);
+    CloseHandle(console);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(after, before) << "fb2cols left the console at code page " << after;
+}
+#endif
+
+// ---- finding the plug-in where the package puts it
+
+#ifndef _WIN32
+TEST(fb2cols_plugin, an_installed_tool_finds_the_library_in_lib_tovrel) {
+    const support::TempDir root;
+    fs::create_directories(root.path() / "usr/bin");
+    fs::create_directories(root.path() / "usr/lib/tovrel");
+    fs::copy_file(tool(), root.path() / "usr/bin/fb2cols");
+    const fs::path library = plugin().empty() ? tool().parent_path() / "tovrel.wdx" : fs::path(plugin());
+    fs::copy_file(library, root.path() / "usr/lib/tovrel/tovrel.wdx");
+    const fs::path examples = support::examples_dir();
+    const std::string cmd = quoted((root.path() / "usr/bin/fb2cols").string()) + " --tsv " +
+                            quoted(examples.string()) + " >" + quoted((root.path() / "out").string()) + " 2>&1";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << slurp(root.path() / "out");
+    const Result beside = run(examples, {"--tsv", examples.string()});
+    EXPECT_EQ(slurp(root.path() / "out"), beside.out);
+}
+#endif
+
+// ---- the manual page says what --help says
+
+TEST(fb2cols_manual, names_every_option_column_and_exit_status) {
+    const std::string page = slurp(fs::u8path(TOVREL_SOURCE_DIR) / "tools" / "fb2cols.1");
+    ASSERT_FALSE(page.empty());
+    const Result help = run(fs::current_path(), {"--help"});
+    std::vector<std::string> options;
+    const std::regex option("(^| )(--?[a-z]+)");
+    for (const std::string &line : lines(help.out))
+        for (auto it = std::sregex_iterator(line.begin(), line.end(), option); it != std::sregex_iterator(); ++it)
+            options.push_back((*it)[2]);
+    ASSERT_GT(options.size(), 10u);
+    for (const std::string &option : options) {
+        SCOPED_TRACE(option);
+        std::string roff;
+        for (char c : option) roff += c == '-' ? std::string("\\-") : std::string(1, c);
+        EXPECT_NE(page.find(roff), std::string::npos);
+    }
+    for (const char *word : {"genre", "aut_f", "aut_l", "title", "seq", "seq_n", "why", "EXT=\"FB2\"", "EXT!=",
+                             ".B 0", ".B 1", ".B 2", "/usr/lib/tovrel", "COLUMNS"})
+        EXPECT_NE(page.find(word), std::string::npos) << word;
 }
 
 } // namespace

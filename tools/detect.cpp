@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "os.h"
+
 namespace detect {
 
 namespace {
@@ -135,8 +137,8 @@ bool Expression::eval(int node, std::string_view extension) const {
 
 std::string extension_of(const std::filesystem::path &file) {
     // by hand rather than path::extension(): a name like ".fb2" has the extension fb2 for a host
-    const auto u8 = file.filename().u8string();
-    const std::string name(u8.begin(), u8.end());
+    // not u8string(): it throws on a Windows name with an unpaired surrogate
+    const std::string name = os::shown(file.filename());
     const size_t dot = name.rfind('.');
     return dot == std::string::npos ? std::string() : name.substr(dot + 1);
 }

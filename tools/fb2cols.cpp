@@ -2,10 +2,12 @@
 // and the detect string through the exports, and prints one row of columns per book.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -15,25 +17,14 @@
 #include <system_error>
 #include <vector>
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#include <fcntl.h>
-#include <io.h>
-#include <objbase.h>
-#include <shellapi.h>
-#else
-#include <dlfcn.h>
-#include <unistd.h>
-#endif
-
 #include "../plugin/contplug.h"
 #include "FB2_Info.h"
 #include "detect.h"
+#include "layout.h"
+#include "ordered.h"
+#include "os.h"
 #include "text.h"
-#include "unicode.h"
+#include "walk.h"
 
 #ifndef TOVREL_VERSION
 #define TOVREL_VERSION "unknown"
@@ -46,7 +37,16 @@
 #define DEFAULT_PLUGIN "tovrel.wdx"
 #endif
 
+#ifdef _WIN32
+#define PLUGIN_PLACES "(default: " DEFAULT_PLUGIN " beside fb2cols)"
+#else
+#define PLUGIN_PLACES                                                                                                  \
+    "(default: " DEFAULT_PLUGIN " beside fb2cols,\n"                                                                   \
+    "                    else ../lib/tovrel/ from there, else /usr/lib/tovrel/)"
+#endif
+
 namespace fs = std::filesystem;
+using os::UsageError;
 
 namespace {
 
@@ -65,140 +65,26 @@ Folders are walked in sorted order; only files the plug-in's detect string accep
 asked. A file named explicitly that it does not accept is skipped with a note.
 
 options:
-  -r, --recursive   walk subfolders too
+  -r, --recursive   walk subfolders too (linked folders are not entered)
+  -j, --jobs N      read with N threads (default: every core this process may use);
+                    the output is the same for every N
       --tsv         tab-separated values under a header line; a tab, line break or
-                    backslash inside a value is written as \t, \n, \r or \\
+                    backslash inside a value is written as \t, \n, \r or \\, another
+                    control character as \xHH or \u00HH
       --json        a JSON array of objects: field names as keys, numbers as numbers,
                     null for a value the book lacks
+      --wide        on a terminal too, keep every value whole (the table is otherwise
+                    narrowed to the terminal's width, a cut value ending with "…")
       --ansi        ask through ContentGetValue (ANSI names and text) instead of
                     ContentGetValueW (UTF-16)
       --why         add a column "why": the reason a file could not be read
-      --plugin PATH the plug-in library (default: )" DEFAULT_PLUGIN R"( beside fb2cols)
+      --plugin PATH the plug-in library )" PLUGIN_PLACES R"(
   -h, --help        show this text
       --version     show the version
 
-exit status: 0 every file was read, 1 some could not be, 2 bad usage or no usable plug-in
+exit status: 0 every file was read, 1 some could not be (or a name given is missing, or
+a folder could not be listed), 2 bad usage or no usable plug-in
 )";
-
-// ends the run with status 2 and a one-line message
-class UsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-using Arg = fs::path::string_type;
-
-// ---- the platform: names, code pages, loading a library
-
-#ifdef _WIN32
-
-std::string utf8(std::wstring_view w) { return unicode::utf16_to_utf8(std::u16string(w.begin(), w.end())); }
-
-std::u16string from_ansi(std::string_view a) {
-    if (a.empty()) return {};
-    const int n = MultiByteToWideChar(CP_ACP, 0, a.data(), static_cast<int>(a.size()), nullptr, 0);
-    std::wstring w(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, a.data(), static_cast<int>(a.size()), w.data(), n);
-    return std::u16string(w.begin(), w.end());
-}
-
-std::string to_ansi(std::wstring_view w) {
-    if (w.empty()) return {};
-    const int n = WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string a(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, w.data(), static_cast<int>(w.size()), a.data(), n, nullptr, nullptr);
-    return a;
-}
-
-std::string system_message(DWORD code) {
-    wchar_t *msg = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, reinterpret_cast<wchar_t *>(&msg), 0, nullptr);
-    std::string s = n ? utf8(std::wstring_view(msg, n)) : "error " + std::to_string(code);
-    if (msg) LocalFree(msg);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '.')) s.pop_back();
-    return s;
-}
-
-std::string arg_text(const Arg &a) { return utf8(a); }
-// one separator throughout: "books/x" joined with a name reads books\x\name
-std::string shown(const fs::path &p) { return utf8(fs::path(p).make_preferred().native()); }
-std::u16string utf16_name(const fs::path &p) { return std::u16string(p.native().begin(), p.native().end()); }
-std::string ansi_name(const fs::path &p) { return to_ansi(p.native()); }
-std::string ansi_to_utf8(std::string_view s) { return unicode::utf16_to_utf8(from_ansi(s)); }
-bool is_terminal(FILE *f) { return _isatty(_fileno(f)) != 0; }
-
-#else
-
-std::string arg_text(const Arg &a) { return text::valid_utf8(a); }
-std::string shown(const fs::path &p) { return text::valid_utf8(p.native()); }
-// not path::u16string(): it throws on a name that is not UTF-8, where this widens with U+FFFD
-std::u16string utf16_name(const fs::path &p) { return unicode::utf8_to_utf16(p.native()); }
-// the ANSI code page is UTF-8 here: the name's own bytes
-std::string ansi_name(const fs::path &p) { return p.native(); }
-std::string ansi_to_utf8(std::string_view s) { return text::valid_utf8(s); }
-bool is_terminal(FILE *f) { return isatty(fileno(f)) != 0; }
-
-#endif
-
-using AnyProc = void (*)();
-
-class Library {
-public:
-    explicit Library(const fs::path &file) {
-#ifdef _WIN32
-        handle_ = LoadLibraryW(file.c_str());
-        if (!handle_) throw UsageError("cannot load plug-in " + shown(file) + ": " + system_message(GetLastError()));
-#else
-        handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle_) {
-            const char *why = dlerror();
-            throw UsageError("cannot load plug-in: " + text::valid_utf8(why ? why : shown(file)));
-        }
-#endif
-    }
-    ~Library() {
-#ifdef _WIN32
-        FreeLibrary(handle_);
-#else
-        dlclose(handle_);
-#endif
-    }
-    Library(const Library &) = delete;
-    Library &operator=(const Library &) = delete;
-
-    AnyProc symbol(const char *name) const {
-#ifdef _WIN32
-        return reinterpret_cast<AnyProc>(GetProcAddress(handle_, name));
-#else
-        return reinterpret_cast<AnyProc>(dlsym(handle_, name));
-#endif
-    }
-
-private:
-#ifdef _WIN32
-    HMODULE handle_;
-#else
-    void *handle_;
-#endif
-};
-
-fs::path exe_dir([[maybe_unused]] const char *argv0) {
-#ifdef _WIN32
-    std::wstring buf(32768, L'\0');
-    const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-    buf.resize(n);
-    return fs::path(buf).parent_path();
-#else
-    std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec) return self.parent_path();
-    // no /proc: argv[0] holds the path when the tool was started by one
-    if (argv0 && std::strchr(argv0, '/')) return fs::absolute(argv0, ec).parent_path();
-    return fs::current_path(ec);
-#endif
-}
 
 // ---- the plug-in, through its four exports
 
@@ -215,12 +101,12 @@ public:
         value_w = reinterpret_cast<ContentGetValueWProc>(lib_.symbol("ContentGetValueW"));
         value_a = reinterpret_cast<ContentGetValueProc>(lib_.symbol("ContentGetValue"));
         std::string missing;
-        for (auto [proc, name] : {std::pair{reinterpret_cast<AnyProc>(supported_field), "ContentGetSupportedField"},
-                                  {reinterpret_cast<AnyProc>(detect_string), "ContentGetDetectString"},
-                                  {reinterpret_cast<AnyProc>(value_w), "ContentGetValueW"},
-                                  {reinterpret_cast<AnyProc>(value_a), "ContentGetValue"}})
+        for (auto [proc, name] : {std::pair{reinterpret_cast<os::AnyProc>(supported_field), "ContentGetSupportedField"},
+                                  {reinterpret_cast<os::AnyProc>(detect_string), "ContentGetDetectString"},
+                                  {reinterpret_cast<os::AnyProc>(value_w), "ContentGetValueW"},
+                                  {reinterpret_cast<os::AnyProc>(value_a), "ContentGetValue"}})
             if (!proc) missing += (missing.empty() ? "" : ", ") + std::string(name);
-        if (!missing.empty()) throw UsageError(shown(file) + " is not a content plug-in: it lacks " + missing);
+        if (!missing.empty()) throw UsageError(os::shown(file) + " is not a content plug-in: it lacks " + missing);
     }
 
     std::vector<Column> columns() const {
@@ -231,7 +117,7 @@ public:
             const int32_t type = supported_field(i, name.data(), units.data(), buf_size);
             if (type == fld_nomore) break;
             name.back() = '\0';
-            out.push_back({ansi_to_utf8(name.data()), type});
+            out.push_back({os::ansi_to_utf8(name.data()), type});
         }
         return out;
     }
@@ -249,7 +135,7 @@ public:
     ContentGetValueProc value_a;
 
 private:
-    Library lib_;
+    os::Library lib_;
 };
 
 // ---- rows
@@ -269,7 +155,7 @@ struct Row {
 
 // a file's name in both forms the exports take
 struct Name {
-    explicit Name(const fs::path &p) : utf16(utf16_name(p)), ansi(ansi_name(p)) {}
+    explicit Name(const fs::path &p) : utf16(os::utf16_name(p)), ansi(os::ansi_name(p)) {}
     std::u16string utf16;
     std::string ansi;
 };
@@ -296,14 +182,14 @@ Cell ask(const Plugin &plugin, const Name &name, int32_t field, bool ansi) {
             units.push_back(u);
         }
         cell.kind = Cell::Kind::text;
-        cell.text = unicode::utf16_to_utf8(units);
+        cell.text = text::from_utf16(units);
         break;
     }
     case fld_string: {
         const auto *end = std::find(buf.begin(), buf.end(), 0);
         cell.kind = Cell::Kind::text;
-        cell.text = ansi_to_utf8(std::string_view(reinterpret_cast<const char *>(buf.data()),
-                                                  static_cast<size_t>(end - buf.begin())));
+        cell.text = os::ansi_to_utf8(std::string_view(reinterpret_cast<const char *>(buf.data()),
+                                                      static_cast<size_t>(end - buf.begin())));
         break;
     }
     default: // fld_empty, or a type this host does not show
@@ -329,6 +215,34 @@ bool reader_explains(const std::vector<Column> &columns) {
     for (int32_t i = 0; i < ContentFieldCount; ++i)
         if (columns[i].name != ContentFields[i].f_name || columns[i].type != ContentFields[i].f_type) return false;
     return true;
+}
+
+// one book's row; runs on any thread, each with COM of its own
+Row read_row(const Plugin &plugin, const std::vector<Column> &columns, const fs::path &file, bool ansi,
+             bool explain) {
+    Row row;
+    row.file = os::shown(file);
+    if (!os::name_fits_exports(file)) {
+        // asked by its U+FFFD form, the plug-in would read another file or none
+        row.cells.resize(columns.size());
+        row.failed = true;
+        row.why = "the plug-in cannot be given this name: it is not UTF-8, and the plug-in's entry points "
+                  "take UTF-16 or UTF-8";
+        return row;
+    }
+    const Name name(file);
+    bool any = false;
+    for (size_t i = 0; i < columns.size(); ++i) {
+        row.cells.push_back(ask(plugin, name, static_cast<int32_t>(i), ansi));
+        any = any || row.cells.back().kind != Cell::Kind::missing;
+    }
+    if (!any && explain) {
+        if (auto why = read_failure(name)) {
+            row.failed = true;
+            row.why = std::move(*why);
+        }
+    }
+    return row;
 }
 
 // ---- output
@@ -418,49 +332,94 @@ private:
 // every row is held until the end: the widths are known only then
 class TableWriter : public Writer {
 public:
-    TableWriter(Output &out, const std::vector<Column> &columns, bool why) : Writer(out, columns, why) {
+    // fit: the terminal's width the lines must fit in; none keeps every value whole
+    TableWriter(Output &out, const std::vector<Column> &columns, bool why, std::optional<size_t> fit)
+        : Writer(out, columns, why), fit_(fit) {
         std::vector<std::string> head{"file"};
-        for (const Column &c : columns) head.push_back(text::one_line(c.name));
+        for (const Column &c : columns) head.push_back(text::visible(c.name));
         if (why) head.emplace_back("why");
         lines_.push_back(std::move(head));
     }
     void row(const Row &r) override {
-        std::vector<std::string> line{text::one_line(r.file)};
-        for (const Cell &c : r.cells) line.push_back(text::one_line(plain(c)));
-        if (why_) line.push_back(text::one_line(r.why));
+        std::vector<std::string> line{text::visible(r.file)};
+        for (const Cell &c : r.cells) line.push_back(text::visible(plain(c)));
+        if (why_) line.push_back(text::visible(r.why));
         lines_.push_back(std::move(line));
     }
     void finish() override {
         const size_t n = lines_.front().size();
-        std::vector<size_t> width(n, 0);
-        for (const auto &line : lines_)
-            for (size_t i = 0; i < n; ++i) width[i] = std::max(width[i], text::display_width(line[i]));
-        for (const auto &line : lines_) {
-            std::string s;
-            for (size_t i = 0; i < n; ++i) {
-                if (i) s += "  ";
-                const std::string pad(width[i] - text::display_width(line[i]), ' ');
-                // numbers line up on their last digit
-                const bool right = i >= 1 && i <= columns_.size() && columns_[i - 1].type == fld_numeric32;
-                s += right ? pad + line[i] : line[i] + pad;
-            }
-            s.erase(s.find_last_not_of(' ') + 1);
-            out_.put(s + '\n');
+        std::vector<layout::Column> shape(n);
+        std::vector<bool> right(n, false);
+        for (size_t i = 0; i < n; ++i) {
+            shape[i].name = text::display_width(lines_.front()[i]);
+            // numbers line up on their last digit
+            right[i] = shape[i].number = i >= 1 && i <= columns_.size() && columns_[i - 1].type == fld_numeric32;
         }
+        for (const auto &line : lines_)
+            for (size_t i = 0; i < n; ++i) shape[i].natural = std::max(shape[i].natural, text::display_width(line[i]));
+        const size_t width = fit_.value_or(SIZE_MAX);
+        std::vector<size_t> widths;
+        if (fit_) {
+            widths = layout::fit(shape, width);
+        } else {
+            for (const layout::Column &c : shape) widths.push_back(c.natural);
+        }
+        for (const auto &line : lines_) out_.put(layout::line(line, widths, right, width) + '\n');
     }
 
 private:
+    std::optional<size_t> fit_;
     std::vector<std::vector<std::string>> lines_;
 };
+
+// ---- where the output goes
+
+struct Terminal {
+    bool out = false, err = false;
+    size_t width = 80;
+};
+
+std::optional<size_t> positive(const char *s) {
+    if (!s || !*s) return std::nullopt;
+    char *end = nullptr;
+    const unsigned long v = std::strtoul(s, &end, 10);
+    if (*end || v == 0 || v > 100000) return std::nullopt;
+    return static_cast<size_t>(v);
+}
+
+Terminal terminal() {
+    // for the tests: both streams taken for a terminal this wide, whatever they are
+    if (const auto forced = positive(std::getenv("FB2COLS_TEST_TERMINAL"))) return {true, true, *forced};
+    Terminal t{os::is_terminal(stdout), os::is_terminal(stderr)};
+    if (const auto columns = positive(std::getenv("COLUMNS"))) t.width = *columns;
+    else if (const auto w = os::terminal_width(stdout)) t.width = *w;
+    return t;
+}
+
+// millions of bytes: "897 MB", "4.2 MB", "0.3 MB"
+std::string megabytes(uint64_t bytes) {
+    const double mb = static_cast<double>(bytes) / 1e6;
+    if (mb >= 10) return text::grouped(static_cast<uint64_t>(std::llround(mb))) + " MB";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f MB", mb);
+    return buf;
+}
+
+// for the summary: below a megabyte, thousands of bytes, so a few small books do not read "0.0 MB"
+std::string size_text(uint64_t bytes) {
+    if (bytes >= 1000000) return megabytes(bytes);
+    return std::to_string((bytes + 999) / 1000) + " KB";
+}
 
 // ---- progress on a terminal: only for runs longer than a second, at most ten updates a second
 
 class Progress {
 public:
-    Progress(size_t total, bool enabled) : total_(total), enabled_(enabled), start_(clock::now()) {}
+    Progress(size_t books, uint64_t bytes, bool enabled)
+        : books_(books), bytes_(bytes), enabled_(enabled), start_(clock::now()) {}
     ~Progress() { erase(); }
 
-    void done(size_t n) {
+    void update(size_t books, uint64_t bytes) {
         if (!enabled_) return;
         const auto now = clock::now();
         if (now - start_ < std::chrono::seconds(1)) return;
@@ -468,10 +427,22 @@ public:
         last_ = now;
         shown_ = true;
         const double secs = std::chrono::duration<double>(now - start_).count();
-        char line[128];
-        const int len = std::snprintf(line, sizeof line, "%zu/%zu files, %.0f files/s", n, total_, n / secs);
+        // the bytes tell the time left better than the books: books differ in size a thousandfold
+        const double part = bytes_ ? static_cast<double>(bytes) / static_cast<double>(bytes_)
+                                   : static_cast<double>(books) / static_cast<double>(std::max<size_t>(books_, 1));
+        std::string done = megabytes(bytes);
+        done.resize(done.size() - 3); // "420/897 MB"
+        std::string line = text::grouped(books) + "/" + text::grouped(books_) + " books, " + done + "/" +
+                           megabytes(bytes_) + ", " +
+                           text::grouped(static_cast<uint64_t>(static_cast<double>(books) / secs)) + " books/s";
+        if (part > 0.01) {
+            const auto left = static_cast<uint64_t>(std::llround(secs / part - secs));
+            line += ", " + (left < 100 ? std::to_string(left) + " s" : std::to_string((left + 30) / 60) + " min") +
+                    " left";
+        }
+        const int len = static_cast<int>(line.size());
         // pad over a longer previous line
-        std::fprintf(stderr, "\r%s%*s", line, std::max(0, width_ - len), "");
+        std::fprintf(stderr, "\r%s%*s", line.c_str(), std::max(0, width_ - len), "");
         width_ = std::max(width_, len);
         std::fflush(stderr);
     }
@@ -485,7 +456,8 @@ public:
 
 private:
     using clock = std::chrono::steady_clock;
-    size_t total_;
+    size_t books_;
+    uint64_t bytes_;
     bool enabled_;
     clock::time_point start_, last_;
     bool shown_ = false;
@@ -496,18 +468,29 @@ private:
 
 enum class Format { table, tsv, json };
 
+constexpr unsigned max_jobs = 1024;
+
 struct Options {
-    bool help = false, version = false, recursive = false, ansi = false, why = false;
+    bool help = false, version = false, recursive = false, ansi = false, why = false, wide = false;
     Format format = Format::table;
+    unsigned jobs = 0; // 0: every usable core
     std::optional<fs::path> plugin;
     std::vector<fs::path> inputs;
 };
 
-Options parse_args(const std::vector<Arg> &args) {
+unsigned jobs_value(const std::string &option, const std::string &value) {
+    const auto n = positive(value.c_str());
+    if (!n || *n > max_jobs)
+        throw UsageError(option + " needs a number of threads from 1 to " + std::to_string(max_jobs) + ", not '" +
+                         text::visible(value) + "'");
+    return static_cast<unsigned>(*n);
+}
+
+Options parse_args(const std::vector<fs::path::string_type> &args) {
     Options o;
     bool options_end = false, tsv = false, json = false;
     for (size_t i = 0; i < args.size(); ++i) {
-        const std::string a = arg_text(args[i]);
+        const std::string a = os::arg_text(args[i]);
         if (options_end || a.size() < 2 || a[0] != '-') {
             o.inputs.emplace_back(args[i]);
         } else if (a == "--") {
@@ -518,10 +501,19 @@ Options parse_args(const std::vector<Arg> &args) {
             o.version = true;
         } else if (a == "-r" || a == "--recursive") {
             o.recursive = true;
+        } else if (a == "-j" || a == "--jobs") {
+            if (++i == args.size()) throw UsageError(a + " needs a number of threads");
+            o.jobs = jobs_value(a, os::arg_text(args[i]));
+        } else if (a.starts_with("--jobs=")) {
+            o.jobs = jobs_value("--jobs", a.substr(7));
+        } else if (a.starts_with("-j") && a[2] != '-') {
+            o.jobs = jobs_value("-j", a.substr(2));
         } else if (a == "--tsv") {
             tsv = true;
         } else if (a == "--json") {
             json = true;
+        } else if (a == "--wide") {
+            o.wide = true;
         } else if (a == "--ansi") {
             o.ansi = true;
         } else if (a == "--why") {
@@ -532,7 +524,7 @@ Options parse_args(const std::vector<Arg> &args) {
         } else if (a.starts_with("--plugin=")) {
             o.plugin = fs::path(args[i].substr(9));
         } else {
-            throw UsageError("unknown option '" + a + "'");
+            throw UsageError("unknown option '" + text::visible(a) + "'");
         }
     }
     if (tsv && json) throw UsageError("--tsv and --json exclude each other");
@@ -540,61 +532,25 @@ Options parse_args(const std::vector<Arg> &args) {
     return o;
 }
 
-// ---- the files to ask about
-
-class Walk {
-public:
-    Walk(const detect::Expression &accepts, bool recursive, std::string detect_text)
-        : accepts_(accepts), recursive_(recursive), detect_text_(std::move(detect_text)) {}
-
-    void add(const fs::path &input) {
-        std::error_code ec;
-        if (fs::is_directory(input, ec)) {
-            folder(input);
-        } else if (accepts_.accepts_file(input)) {
-            // a missing file named here is asked too: its row says it could not be read
-            files.push_back(input);
-        } else {
-            std::fprintf(stderr, "fb2cols: skipping %s: the plug-in's detect string %s does not accept it\n",
-                         shown(input).c_str(), detect_text_.c_str());
-        }
+fs::path find_plugin(const Options &o, const char *argv0) {
+    std::error_code ec;
+    if (o.plugin) {
+        const fs::path p = fs::absolute(*o.plugin, ec);
+        if (!fs::is_regular_file(p, ec)) throw UsageError("no plug-in at " + text::visible(os::shown(p)));
+        return p;
     }
+    const std::vector<fs::path> places = os::plugin_places(os::exe_dir(argv0), DEFAULT_PLUGIN);
+    for (const fs::path &p : places)
+        if (fs::is_regular_file(p, ec)) return p;
+    throw UsageError("no plug-in at " + text::visible(os::shown(places.front())) + "; name one with --plugin");
+}
 
-    std::vector<fs::path> files;
-    bool failed = false;
-
-private:
-    const detect::Expression &accepts_;
-    bool recursive_;
-    std::string detect_text_;
-
-    void folder(const fs::path &dir) {
-        std::vector<fs::directory_entry> entries;
-        std::error_code ec;
-        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) entries.push_back(*it);
-        if (ec) {
-            std::fprintf(stderr, "fb2cols: cannot list %s: %s\n", shown(dir).c_str(), ec.message().c_str());
-            failed = true;
-        }
-        // by name, so the output is the same on every run and file system
-        std::sort(entries.begin(), entries.end(), [](const auto &a, const auto &b) {
-            return a.path().filename().native() < b.path().filename().native();
-        });
-        for (const auto &e : entries) {
-            std::error_code sec;
-            if (e.is_regular_file(sec)) {
-                if (accepts_.accepts_file(e.path())) files.push_back(e.path());
-            } else if (recursive_ && e.is_directory(sec) && !e.is_symlink(sec)) {
-                // linked folders are not entered: a link to a parent would never end
-                folder(e.path());
-            }
-        }
-    }
-};
+void note(const std::string &line) { std::fprintf(stderr, "fb2cols: %s\n", line.c_str()); }
 
 // ---- the run
 
-int run(const std::vector<Arg> &args, const char *argv0) {
+int run(const std::vector<fs::path::string_type> &args, const char *argv0) {
+    const auto started = std::chrono::steady_clock::now();
     const Options o = parse_args(args);
     if (o.help) {
         std::fputs(usage_text, stdout);
@@ -606,101 +562,91 @@ int run(const std::vector<Arg> &args, const char *argv0) {
     }
     if (o.inputs.empty()) throw UsageError("no files or folders given");
 
-    std::error_code ec;
-    const fs::path plugin_path = o.plugin ? fs::absolute(*o.plugin, ec) : exe_dir(argv0) / DEFAULT_PLUGIN;
-    if (!fs::is_regular_file(plugin_path, ec))
-        throw UsageError("no plug-in at " + shown(plugin_path) + (o.plugin ? "" : "; name one with --plugin"));
-    const Plugin plugin(plugin_path);
-
+    const Plugin plugin(find_plugin(o, argv0));
     const std::vector<Column> columns = plugin.columns();
-    const std::string detect_text = ansi_to_utf8(plugin.detect());
+    const std::string detect_text = os::ansi_to_utf8(plugin.detect());
     detect::Expression accepts;
     try {
         accepts = detect::Expression::parse(detect_text);
     } catch (const detect::SyntaxError &e) {
-        std::fprintf(stderr, "fb2cols: %s; asking about every file\n", e.what());
+        note(text::visible(e.what()) + "; asking about every file");
     }
 
-    Walk walk(accepts, o.recursive, detect_text);
+    walk::Walk walk(accepts, o.recursive, detect_text, note);
     for (const fs::path &input : o.inputs) walk.add(input);
+    uint64_t total_bytes = 0;
+    for (const walk::Book &b : walk.books) total_bytes += b.size;
 
+    const Terminal term = terminal();
     Output out;
     std::unique_ptr<Writer> writer;
     switch (o.format) {
-    case Format::table: writer = std::make_unique<TableWriter>(out, columns, o.why); break;
+    case Format::table:
+        writer = std::make_unique<TableWriter>(out, columns, o.why,
+                                               term.out && !o.wide ? std::optional(term.width) : std::nullopt);
+        break;
     case Format::tsv: writer = std::make_unique<TsvWriter>(out, columns, o.why); break;
     case Format::json: writer = std::make_unique<JsonWriter>(out, columns, o.why); break;
     }
 
     // rows streamed to the same terminal would tear through the progress line
-    Progress progress(walk.files.size(),
-                      is_terminal(stderr) && (o.format == Format::table || !is_terminal(stdout)));
+    Progress progress(walk.books.size(), total_bytes, term.err && (o.format == Format::table || !term.out));
     const bool explain = reader_explains(columns);
-    size_t failures = 0, done = 0;
-    for (const fs::path &file : walk.files) {
-        const Name name(file);
-        Row row;
-        row.file = shown(file);
-        bool any = false;
-        for (size_t i = 0; i < columns.size(); ++i) {
-            row.cells.push_back(ask(plugin, name, static_cast<int32_t>(i), o.ansi));
-            any = any || row.cells.back().kind != Cell::Kind::missing;
-        }
-        if (!any && explain) {
-            if (auto why = read_failure(name)) {
-                row.failed = true;
-                row.why = std::move(*why);
-                ++failures;
-            }
-        }
-        writer->row(row);
-        progress.done(++done);
-    }
+    const unsigned jobs = o.jobs ? o.jobs : os::usable_cores();
+    std::atomic<size_t> done_books{0};
+    std::atomic<uint64_t> done_bytes{0};
+    size_t failures = 0;
+    ordered::run<os::ThreadScope, Row>(
+        walk.books.size(), jobs, size_t{32} * jobs,
+        [&](size_t i) {
+            Row row = read_row(plugin, columns, walk.books[i].path, o.ansi, explain);
+            done_bytes += walk.books[i].size;
+            ++done_books;
+            return row;
+        },
+        [&](size_t, Row &&row) {
+            failures += row.failed;
+            writer->row(row);
+        },
+        [&] { progress.update(done_books, done_bytes); });
     progress.erase();
     writer->finish();
 
     if (!out.finish()) {
-        std::fputs("fb2cols: cannot write the output\n", stderr);
+        note("cannot write the output");
         return exit_unread;
     }
-    if (failures && !o.why)
-        std::fprintf(stderr, "fb2cols: %zu of %zu files could not be read (--why tells why)\n", failures,
-                     walk.files.size());
+    if (term.err) {
+        // the last line on a terminal: what was read, and how fast
+        const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        std::string line = text::grouped(walk.books.size()) + (walk.books.size() == 1 ? " book" : " books");
+        if (failures) line += ", " + text::grouped(failures) + " could not be read" + (o.why ? "" : " (--why)");
+        char time[32];
+        std::snprintf(time, sizeof time, "%.1f s", secs);
+        line += ", " + size_text(total_bytes) + " in " + time;
+        std::fprintf(stderr, "%s\n", line.c_str());
+    } else if (failures && !o.why) {
+        note(std::to_string(failures) + " of " + std::to_string(walk.books.size()) +
+             " files could not be read (--why tells why)");
+    }
     return failures || walk.failed ? exit_unread : exit_ok;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    std::vector<Arg> args;
-#ifdef _WIN32
-    // the wide command line: names outside the ANSI code page survive
-    int wargc = 0;
-    if (wchar_t **wargv = CommandLineToArgvW(GetCommandLineW(), &wargc)) {
-        args.assign(wargv + std::min(wargc, 1), wargv + wargc);
-        LocalFree(wargv);
-    }
-    // the same bytes on every platform; a console shows them as UTF-8
-    _setmode(_fileno(stdout), _O_BINARY);
-    DWORD mode;
-    if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) SetConsoleOutputCP(CP_UTF8);
-    // the reader's Windows back end drives a COM object on this thread
-    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-#else
-    args.assign(argv + std::min(argc, 1), argv + argc);
-#endif
     int status;
     try {
-        status = run(args, argc > 0 ? argv[0] : nullptr);
-    } catch (const UsageError &e) {
-        std::fprintf(stderr, "fb2cols: %s\n", e.what());
-        status = exit_usage;
+        const os::Process process(argc, argv);
+        try {
+            status = run(process.args, argc > 0 ? argv[0] : nullptr);
+        } catch (const UsageError &e) {
+            note(e.what());
+            status = exit_usage;
+        }
     } catch (const std::exception &e) {
-        std::fprintf(stderr, "fb2cols: %s\n", e.what());
+        note(text::valid_utf8(e.what()));
         status = exit_unread;
     }
-#ifdef _WIN32
-    if (SUCCEEDED(com)) CoUninitialize();
-#endif
     return status;
 }

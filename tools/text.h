@@ -1,7 +1,9 @@
-// Text as fb2cols prints it: valid UTF-8, measured in terminal columns, escaped for TSV and JSON.
+// Text as fb2cols prints it: valid UTF-8, measured in terminal cells, cut to a width, escaped for the
+// terminal, TSV and JSON.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -9,18 +11,33 @@ namespace text {
 
 // the same text with every invalid UTF-8 byte replaced by U+FFFD, so any output stays valid UTF-8
 std::string valid_utf8(std::string_view s);
+bool is_utf8(std::string_view s);
 
-// columns a terminal gives the (valid UTF-8) text: combining marks and zero-width characters take
-// none, East Asian wide and fullwidth characters two, everything else one (Cyrillic included)
+// UTF-16 as UTF-8, an unpaired surrogate shown as U+FFFD (the project's conversion otherwise)
+std::string from_utf16(std::u16string_view s);
+
+// cells a terminal gives one character: combining marks and zero-width characters none, East Asian
+// wide and fullwidth characters two, everything else one (Cyrillic included)
+int char_width(char32_t c);
+// cells of a (valid UTF-8) text
 size_t display_width(std::string_view s);
 
-// for a table cell: control characters (a title's line breaks, tabs) become spaces
-std::string one_line(std::string_view s);
+// the text in at most `cells` cells: whole when it fits, else its longest prefix that leaves a cell
+// for "…", which ends it; a character, its combining marks and a wide character's two cells stay together
+std::string cut(std::string_view s, size_t cells);
 
-// a TSV field: tab, line feed, carriage return and backslash as \t \n \r \\ (the one-record-a-line form)
+// for a table cell and a note on standard error: every C0 control, DEL and C1 control escaped, so
+// nothing reaches the terminal that it would act on: \t \n \r, else \xHH (C0, DEL) or \u00HH (C1)
+std::string visible(std::string_view s);
+
+// a TSV field: \t \n \r \\ for tab, line feed, carriage return and backslash (the one-record-a-line
+// form), the other controls as visible() writes them
 std::string tsv_escaped(std::string_view s);
 
-// a JSON string literal, quotes included
+// a JSON string literal, quotes included; C0, DEL and C1 controls as \u escapes
 std::string json_quoted(std::string_view s);
+
+// 2610 as "2,610"
+std::string grouped(uint64_t n);
 
 } // namespace text
