@@ -78,6 +78,7 @@ void ImageFilter::open_element() {
     state_ = name_matches_ ? State::run : State::text;
     held_ = 0;
     long_line_ = false;
+    after_cr_ = false;
 }
 
 // the text after "<?xml": pseudo-attributes, each after white space; only the encoding matters
@@ -442,8 +443,12 @@ size_t ImageFilter::filter(char *buf, size_t n, bool last) {
             if (r == n) continue;
             const unsigned char d = b[r];
             if (kinds[d] == line_break) {
-                held_ = 0; // a whole line of base64: only its line break goes on
+                // a whole line of base64: only its line break goes on, but never as the LF that would
+                // make one line break of the CR before it
+                if (d == '\n' && after_cr_ && held_ > 0) spaces(1);
+                held_ = 0;
                 long_line_ = false;
+                after_cr_ = d == '\r';
             } else {
                 // the run ends: what was held goes on as spaces, the byte that ended it as it is
                 spaces(held_);

@@ -87,6 +87,7 @@ private:
     bool in_subset_ = false;
     bool name_matches_ = false; // the start tag's name is the element's so far
     bool long_line_ = false;    // the run's line outgrew max_held and goes through as spaces
+    bool after_cr_ = false;     // the run's line follows a CR
     size_t depth_ = 0;
     size_t matched_ = 0;        // bytes of a keyword, name or target matched so far
     size_t held_ = 0;           // characters of the run's unfinished line held back

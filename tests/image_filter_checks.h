@@ -18,11 +18,30 @@ inline bool droppable(char c) {
            c == '=' || c == ' ' || c == '\t';
 }
 
-// Why out cannot have come from in through the filter, or empty when it can: every other byte (line
-// breaks among them) is there, in order; between two of them out holds in's droppable bytes with some
-// left out and some turned into spaces.
+// where a byte is as the parser counts: a CR, an LF or both together end a line
+struct Place {
+    size_t line = 1, column = 0;
+    bool after_cr = false;
+    void step(char c) {
+        if (c == '\n') {
+            if (!after_cr) ++line;
+            column = 0;
+        } else if (c == '\r') {
+            ++line;
+            column = 0;
+        } else {
+            ++column;
+        }
+        after_cr = c == '\r';
+    }
+};
+
+// Why out cannot have come from in through the filter, or empty when it can: every other byte is there,
+// in order, at the same line and column (a line break on the same line); between two of them out holds
+// in's droppable bytes with some left out and some turned into spaces.
 inline std::string broken(std::string_view in, std::string_view out) {
     size_t i = 0, o = 0;
+    Place at_in, at_out;
     for (;;) {
         const size_t i_end = [&] {
             size_t e = i;
@@ -31,11 +50,12 @@ inline std::string broken(std::string_view in, std::string_view out) {
         }();
         for (; o < out.size() && droppable(out[o]); ++o) {
             // each byte out is the next one kept, or a space for one
-            while (i < i_end && out[o] != ' ' && in[i] != out[o]) ++i;
+            while (i < i_end && out[o] != ' ' && in[i] != out[o]) at_in.step(in[i++]);
             if (i == i_end) return "byte " + std::to_string(o) + " out is not from the input's bytes there";
-            ++i;
+            at_in.step(in[i++]);
+            at_out.step(out[o]);
         }
-        i = i_end;
+        while (i < i_end) at_in.step(in[i++]);
         if (i == in.size() || o == out.size()) {
             if (i != in.size()) return "the output ends before input byte " + std::to_string(i);
             if (o != out.size()) return "the output goes on past the input at byte " + std::to_string(o);
@@ -43,8 +63,14 @@ inline std::string broken(std::string_view in, std::string_view out) {
         }
         if (in[i] != out[o])
             return "input byte " + std::to_string(i) + " is not at output byte " + std::to_string(o);
-        ++i;
-        ++o;
+        // a line break of a line left out is at its start; it only has to end the same line
+        const bool line_break = in[i] == '\n' || in[i] == '\r';
+        if (at_in.line != at_out.line || (!line_break && at_in.column != at_out.column))
+            return "input byte " + std::to_string(i) + " at line " + std::to_string(at_in.line) + ", column " +
+                   std::to_string(at_in.column) + " comes out at line " + std::to_string(at_out.line) +
+                   ", column " + std::to_string(at_out.column);
+        at_in.step(in[i++]);
+        at_out.step(out[o++]);
     }
 }
 

@@ -78,6 +78,9 @@ std::vector<Row> make_rows() {
     add(row("the first line starts right after the tag", "<binary>QUJD\nREVG\n</binary>", "<binary>\n\n</binary>"));
     add(row("CRLF line ends", "<binary>\r\nQUJD\r\nREVG\r\nR0g=</binary>", "<binary>\r\n\r\n\r\n    </binary>"));
     add(row("CR line ends", "<binary>\rQUJD\rREVG\rR0g=</binary>", "<binary>\r\r\r    </binary>"));
+    // dropped whole, a line between a CR and an LF would join them into one line break
+    add(row("a line between a CR and an LF", "<binary>\rQUJD\nREVG\r\nQUJD\r\r\nQQ\n\n</binary>",
+            "<binary>\r \n\r\n\r\r\n\n\n</binary>"));
     add(row("spaces and tabs in lines", "<binary>\n  QUJD \t\n\t\n  R0g= </binary>", "<binary>\n\n\n       </binary>"));
     add(row("every letter of the alphabet",
             "<binary>ABCDEFGHIJKLMNOPQRSTUVWXYZ\nabcdefghijklmnopqrstuvwxyz\n0123456789+/=\n</binary>",
