@@ -125,14 +125,18 @@ size_t ImageFilter::filter(char *buf, size_t n, bool last) {
         w += e - r;
         r = e;
     };
-    // writes h spaces for held characters; those held from earlier pieces need room ahead of r
-    const auto spaces = [&](size_t h) {
+    // makes room for h bytes at w: what was held from earlier pieces comes out ahead of r
+    const auto room = [&](size_t h) {
         if (w + h > r) {
             const size_t d = w + h - r;
             std::memmove(b + r + d, b + r, n - r);
             r += d;
             n += d;
         }
+    };
+    // writes h spaces for held characters
+    const auto spaces = [&](size_t h) {
+        room(h);
         std::memset(b + w, ' ', h);
         w += h;
     };
@@ -146,6 +150,17 @@ size_t ImageFilter::filter(char *buf, size_t n, bool last) {
         pass_to(find(c));
         return r < n;
     };
+
+    // a CR that ended the last piece ends a line left out, unless the document ends there: a parser
+    // tells where the document stops from before that CR, and so from within the line
+    if (cr_held_ && (n > 0 || last)) {
+        if (n == 0) spaces(held_);
+        room(1);
+        b[w++] = '\r';
+        held_ = 0;
+        cr_held_ = false;
+        after_cr_ = true;
+    }
 
     while (r < n && state_ != State::off) {
         const unsigned char c = b[r];
@@ -432,7 +447,7 @@ size_t ImageFilter::filter(char *buf, size_t n, bool last) {
             if (long_line_) {
                 std::memset(b + w, ' ', k);
                 w += k;
-            } else if (held_ + k <= max_held) {
+            } else if (held_ + k < max_held) { // and room for a CR held after them
                 held_ += k;
             } else {
                 // too long to hold: this line goes through as spaces, all of it
@@ -443,6 +458,18 @@ size_t ImageFilter::filter(char *buf, size_t n, bool last) {
             if (r == n) continue;
             const unsigned char d = b[r];
             if (kinds[d] == line_break) {
+                if (d == '\r' && held_ > 0 && r + 1 == n) {
+                    // the end of the document or not: that is for the next piece to tell
+                    ++r;
+                    if (!last) {
+                        cr_held_ = true;
+                        continue;
+                    }
+                    spaces(held_);
+                    held_ = 0;
+                    b[w++] = d;
+                    continue;
+                }
                 // a whole line of base64: only its line break goes on, but never as the LF that would
                 // make one line break of the CR before it
                 if (d == '\n' && after_cr_ && held_ > 0) spaces(1);

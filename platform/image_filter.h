@@ -20,9 +20,10 @@ namespace xmldoc {
 
 class ImageFilter {
 public:
-    // characters of an unfinished line held back at most; past this the line goes through as
-    // spaces. Lines of base64 are 64 or 76 characters as a rule; the bound is only the room a
-    // caller's buffer keeps beyond each piece, since what is held back is a count, not a copy.
+    // bytes held back at most: the characters of an unfinished line and the CR that may end it;
+    // a longer line goes through as spaces. Lines of base64 are 64 or 76 characters as a rule; the
+    // bound is only the room a caller's buffer keeps beyond each piece, since what is held back is
+    // a count, not a copy.
     static constexpr size_t max_held = 4096;
 
     // element: the name whose content is filtered, compared as written; empty filters nothing
@@ -88,6 +89,7 @@ private:
     bool name_matches_ = false; // the start tag's name is the element's so far
     bool long_line_ = false;    // the run's line outgrew max_held and goes through as spaces
     bool after_cr_ = false;     // the run's line follows a CR
+    bool cr_held_ = false;      // the last piece ended with the CR of a line left out
     size_t depth_ = 0;
     size_t matched_ = 0;        // bytes of a keyword, name or target matched so far
     size_t held_ = 0;           // characters of the run's unfinished line held back

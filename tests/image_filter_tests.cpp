@@ -142,10 +142,10 @@ std::vector<Row> make_rows() {
                 "<binary>\n    " + b.bytes + "\n</binary>"));
     }
 
-    // lines longer than what is held back go through as spaces, all of them
-    const std::string a(max_held, 'A'), b(max_held + 1, 'B'), c(3 * max_held + 5, 'C');
-    add(row("lines longer than max_held", "<binary>\n" + a + "\n" + b + "\r\n" + c + "\n" + c + "</binary>",
-            "<binary>\n\n" + std::string(b.size(), ' ') + "\r\n" + std::string(c.size(), ' ') + "\n" +
+    // lines longer than what is held back (with the CR that may end them) go through as spaces, all of them
+    const std::string a(max_held - 1, 'A'), b(max_held, 'B'), c(3 * max_held + 5, 'C');
+    add(row("lines longer than max_held", "<binary>\n" + a + "\r" + b + "\r\n" + c + "\n" + c + "</binary>",
+            "<binary>\n\r" + std::string(b.size(), ' ') + "\r\n" + std::string(c.size(), ' ') + "\n" +
                 std::string(c.size(), ' ') + "</binary>"));
     add(row("a long line ended by another byte", "<binary>" + c + "&amp;QUJD\n</binary>",
             "<binary>" + std::string(c.size(), ' ') + "&amp;QUJD\n</binary>"));
@@ -153,6 +153,9 @@ std::vector<Row> make_rows() {
     // the document ends inside a run: what is held goes on as spaces
     add({"the end inside a run", decl + "<a><binary>QUJD\nQUJ", decl + "<a><binary>\n   "});
     add({"the end after a line break", decl + "<a><binary>QUJD\n", decl + "<a><binary>\n"});
+    // a parser tells where a document ends from before a last CR, so that line keeps its columns
+    add({"the end right after a CR", decl + "<a><binary>QUJD\rQU\r", decl + "<a><binary>\r  \r"});
+    add({"the end right after CRLF", decl + "<a><binary>QUJD\rQU\r\n", decl + "<a><binary>\r\r\n"});
     add({"the end right after the tag", decl + "<a><binary>", decl + "<a><binary>"});
     return rows;
 }
@@ -381,6 +384,8 @@ TEST(image_filter, the_parser_finds_the_same_faults_where_it_found_them) {
         docs.emplace_back("a fault in a run: " + show(bad), book("<binary>QUJD\nQU" + bad + "JD\nQUJD\n</binary>"));
     docs.emplace_back("a fault after a run", book(image + "</x>"));
     docs.emplace_back("a fault on the last line of a run", decl + "<a><binary>QUJD\nQUJD</a>");
+    for (const std::string end : {"\r", "\n", "\r\n", "\n\r", "", " "})
+        docs.emplace_back("cut in a run after " + show(end), decl + "<a><binary>QUJD\nQU" + end);
     int dropped = 0;
     for (const auto &[label, doc] : docs) {
         SCOPED_TRACE(label);
