@@ -28,6 +28,8 @@ BookStream *BookStream::over_file(HANDLE file, std::string_view element) {
 }
 
 BookStream *BookStream::over_memory(std::string_view bytes, size_t piece, std::string_view element) {
+    // a piece past the end only costs a bigger buffer
+    if (piece > bytes.size()) piece = std::max<size_t>(bytes.size(), 1);
     auto *stream = new (std::nothrow) BookStream(INVALID_HANDLE_VALUE, bytes, piece, element);
     if (!stream) return nullptr;
     stream->buffer_.reset(new (std::nothrow) char[stream->piece_ + ImageFilter::max_held]);

@@ -606,7 +606,7 @@ TEST(book_stream, reads_what_the_filter_gives_in_any_sizes) {
             }
             for (const ULONG size : {1ul, 3ul, 4096ul, 65536ul, 1ul << 20}) {
                 SCOPED_TRACE("reads of " + std::to_string(size));
-                for (const size_t piece : {size_t{0}, size_t{1}, size_t{7}, size_t{4099}}) {
+                for (const size_t piece : {size_t{0}, size_t{1}, size_t{7}, size_t{4099}, size_t{1} << 30}) {
                     SCOPED_TRACE("memory in pieces of " + std::to_string(piece));
                     if (piece == 1 && size < 4096 && d.doc.size() > 10000) continue; // slow and no wiser
                     const StreamRef s{xmldoc::BookStream::over_memory(d.doc, piece, element)};
