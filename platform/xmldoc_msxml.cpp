@@ -7,15 +7,16 @@
 #include <msxml2.h>
 #include <objbase.h>
 #include <oleauto.h>
-#include <shlwapi.h>
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdio>
 #include <new>
+#include <string_view>
 #include <utility>
 
+#include "book_stream_windows.h"
 #include "error.h"
 #include "unicode.h"
 
@@ -147,112 +148,12 @@ void check(HRESULT status, IUnknown *object, const IID &iid) {
     if (FAILED(status)) throw ReadError(ole_error(status, object, iid));
 }
 
-// ---- a read-only stream over an open file
+// ---- the book
 
-// load() takes a name for a URL (so "%41" or "#" in it would change the file opened); a stream of
-// ours reads exactly the file named, and only once it is known to be a regular file.
-class FileStream final : public IStream {
-public:
-    explicit FileStream(HANDLE file) : file_(file) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **out) override {
-        if (!out) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_ISequentialStream || iid == IID_IStream) {
-            *out = static_cast<IStream *>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
-
-    HRESULT STDMETHODCALLTYPE Read(void *buffer, ULONG size, ULONG *done) override {
-        ULONG total = 0;
-        auto *at = static_cast<char *>(buffer);
-        while (total < size) {
-            DWORD got = 0;
-            if (!ReadFile(file_, at + total, size - total, &got, nullptr)) {
-                if (done) *done = total;
-                return HRESULT_FROM_WIN32(GetLastError());
-            }
-            if (got == 0) break; // end of file
-            total += got;
-        }
-        if (done) *done = total;
-        return total == size ? S_OK : S_FALSE;
-    }
-    HRESULT STDMETHODCALLTYPE Write(const void *, ULONG, ULONG *done) override {
-        if (done) *done = 0;
-        return STG_E_ACCESSDENIED;
-    }
-    HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER *position) override {
-        static_assert(STREAM_SEEK_SET == FILE_BEGIN && STREAM_SEEK_CUR == FILE_CURRENT && STREAM_SEEK_END == FILE_END);
-        LARGE_INTEGER now;
-        if (!SetFilePointerEx(file_, move, &now, origin)) return HRESULT_FROM_WIN32(GetLastError());
-        if (position) position->QuadPart = static_cast<ULONGLONG>(now.QuadPart);
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE SetSize(ULARGE_INTEGER) override { return STG_E_ACCESSDENIED; }
-    HRESULT STDMETHODCALLTYPE CopyTo(IStream *to, ULARGE_INTEGER size, ULARGE_INTEGER *read,
-                                     ULARGE_INTEGER *written) override {
-        if (!to) return STG_E_INVALIDPOINTER;
-        char buffer[16384];
-        ULONGLONG in = 0, out = 0;
-        HRESULT status = S_OK;
-        while (in < size.QuadPart) {
-            const auto want = static_cast<ULONG>(std::min<ULONGLONG>(sizeof buffer, size.QuadPart - in));
-            ULONG got = 0;
-            status = Read(buffer, want, &got);
-            if (FAILED(status)) break;
-            in += got;
-            ULONG put = 0;
-            status = to->Write(buffer, got, &put);
-            out += put;
-            if (FAILED(status) || got < want) break;
-        }
-        if (read) read->QuadPart = in;
-        if (written) written->QuadPart = out;
-        return FAILED(status) ? status : S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Commit(DWORD) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE Revert() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
-        return STG_E_INVALIDFUNCTION;
-    }
-    HRESULT STDMETHODCALLTYPE UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override {
-        return STG_E_INVALIDFUNCTION;
-    }
-    HRESULT STDMETHODCALLTYPE Stat(STATSTG *stat, DWORD) override {
-        if (!stat) return STG_E_INVALIDPOINTER;
-        *stat = STATSTG{}; // no name: a caller that asks for one gets none
-        stat->type = STGTY_STREAM;
-        stat->grfMode = STGM_READ | STGM_SHARE_DENY_NONE;
-        LARGE_INTEGER size;
-        if (!GetFileSizeEx(file_, &size)) return HRESULT_FROM_WIN32(GetLastError());
-        stat->cbSize.QuadPart = static_cast<ULONGLONG>(size.QuadPart);
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE Clone(IStream **out) override {
-        if (out) *out = nullptr;
-        return E_NOTIMPL;
-    }
-
-private:
-    ~FileStream() { CloseHandle(file_); }
-
-    HANDLE file_;
-    std::atomic<ULONG> refs_{1};
-};
-
-// Opens path for reading. Only a regular file will do: a directory, pipe or device fails here rather
-// than leaving the parser waiting on it.
-Com<IStream> open_file(const std::u16string &path) {
+// Opens path for reading. load() takes a name for a URL (so "%41" or "#" in it would change the file
+// opened); a stream of ours reads exactly the file named, and only once it is known to be a regular
+// file: a directory, pipe or device fails here rather than leaving the parser waiting on it.
+Com<IStream> open_file(const std::u16string &path, std::string_view element) {
     const auto *name = reinterpret_cast<const wchar_t *>(path.c_str());
     const auto failure = [&](const std::string &reason) { return ReadError(utf8(path) + ": " + reason); };
 
@@ -268,19 +169,7 @@ Com<IStream> open_file(const std::u16string &path) {
         throw failure("not a regular file");
     }
     Com<IStream> stream;
-    *stream.put() = new (std::nothrow) FileStream(file);
-    if (!stream) {
-        CloseHandle(file);
-        throw std::bad_alloc();
-    }
-    return stream; // it owns the handle now
-}
-
-Com<IStream> memory_stream(std::string_view document) {
-    if (document.size() > UINT_MAX) throw std::bad_alloc();
-    Com<IStream> stream;
-    *stream.put() =
-        SHCreateMemStream(reinterpret_cast<const BYTE *>(document.data()), static_cast<UINT>(document.size()));
+    *stream.put() = BookStream::over_file(file, element); // it owns the handle now
     if (!stream) throw std::bad_alloc();
     return stream;
 }
@@ -404,16 +293,25 @@ bool under_wine() {
 }
 
 std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries,
-                                   const Settings &) {
+                                   const Settings &settings) {
     const Com<IXMLDOMDocument2> document = create_document();
-    const Com<IStream> stream = open_file(path);
+    const Com<IStream> stream = open_file(path, settings.base64_element);
     return answers(document.get(), stream.get(), queries);
 }
 
 std::vector<Answer> first_children_in(std::string_view document, std::span<const std::u16string_view> queries,
-                                      size_t /* chunk: the object parses in one go */, const Settings &) {
+                                      size_t chunk, const Settings &settings) {
     const Com<IXMLDOMDocument2> object = create_document();
-    const Com<IStream> stream = memory_stream(document);
+    // the object parses in one go; chunk cuts what the filter takes at a time
+    BookStream *book = BookStream::over_memory(document, chunk, settings.base64_element);
+    if (!book) throw std::bad_alloc();
+    Com<IStream> stream;
+    *stream.put() = book;
+    // document goes with this call, whatever the object keeps
+    struct Detach {
+        BookStream *book;
+        ~Detach() { book->detach(); }
+    } detach{book};
     return answers(object.get(), stream.get(), queries);
 }
 

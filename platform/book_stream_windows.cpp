@@ -1,0 +1,257 @@
+#include "book_stream_windows.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace xmldoc {
+
+BookStream::BookStream(HANDLE file, std::string_view bytes, size_t piece, std::string_view element)
+    : file_(file), memory_(bytes), piece_(piece ? piece : file_piece), element_(element), filter_(element) {}
+
+BookStream::~BookStream() {
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+}
+
+BookStream *BookStream::over_file(HANDLE file, std::string_view element) {
+    auto *stream = new (std::nothrow) BookStream(file, {}, file_piece, element);
+    if (!stream) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    stream->buffer_.reset(new (std::nothrow) char[stream->piece_ + ImageFilter::max_held]);
+    if (!stream->buffer_) {
+        stream->Release();
+        return nullptr;
+    }
+    return stream;
+}
+
+BookStream *BookStream::over_memory(std::string_view bytes, size_t piece, std::string_view element) {
+    // a piece past the end only costs a bigger buffer
+    if (piece > bytes.size()) piece = std::max<size_t>(bytes.size(), 1);
+    auto *stream = new (std::nothrow) BookStream(INVALID_HANDLE_VALUE, bytes, piece, element);
+    if (!stream) return nullptr;
+    stream->buffer_.reset(new (std::nothrow) char[stream->piece_ + ImageFilter::max_held]);
+    if (!stream->buffer_) {
+        stream->Release();
+        return nullptr;
+    }
+    return stream;
+}
+
+void BookStream::detach() {
+    memory_ = {};
+    memory_at_ = 0;
+    begin_ = end_ = 0;
+    ended_ = true;
+}
+
+HRESULT STDMETHODCALLTYPE BookStream::QueryInterface(REFIID iid, void **out) {
+    if (!out) return E_POINTER;
+    if (iid == IID_IUnknown || iid == IID_ISequentialStream || iid == IID_IStream) {
+        *out = static_cast<IStream *>(this);
+        AddRef();
+        return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE BookStream::AddRef() { return ++refs_; }
+
+ULONG STDMETHODCALLTYPE BookStream::Release() {
+    const ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+}
+
+HRESULT STDMETHODCALLTYPE BookStream::Read(void *buffer, ULONG size, ULONG *done) {
+    if (done) *done = 0;
+    if (!buffer && size) return STG_E_INVALIDPOINTER;
+    ULONG total = 0;
+    auto *at = static_cast<char *>(buffer);
+    while (total < size) {
+        if (begin_ == end_) {
+            const HRESULT status = refill();
+            if (FAILED(status)) {
+                position_ += total;
+                if (done) *done = total;
+                return status;
+            }
+            if (begin_ == end_) break; // the end
+        }
+        const size_t n = std::min<size_t>(size - total, end_ - begin_);
+        std::memcpy(at + total, buffer_.get() + begin_, n);
+        begin_ += n;
+        total += static_cast<ULONG>(n);
+    }
+    position_ += total;
+    if (done) *done = total;
+    return total == size ? S_OK : S_FALSE;
+}
+
+HRESULT STDMETHODCALLTYPE BookStream::Write(const void *, ULONG, ULONG *done) {
+    if (done) *done = 0;
+    return STG_E_ACCESSDENIED;
+}
+
+HRESULT STDMETHODCALLTYPE BookStream::Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER *position) {
+    ULONGLONG base = 0;
+    if (origin == STREAM_SEEK_CUR) {
+        base = position_;
+    } else if (origin == STREAM_SEEK_END) {
+        const HRESULT status = filtered_size(base);
+        if (FAILED(status)) return status;
+    } else if (origin != STREAM_SEEK_SET) {
+        return STG_E_INVALIDFUNCTION;
+    }
+    if (move.QuadPart < 0 && static_cast<ULONGLONG>(-move.QuadPart) > base) return STG_E_INVALIDFUNCTION;
+    const HRESULT status = go_to(base + static_cast<ULONGLONG>(move.QuadPart));
+    if (FAILED(status)) return status;
+    if (position) position->QuadPart = position_;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE BookStream::SetSize(ULARGE_INTEGER) { return STG_E_ACCESSDENIED; }
+
+HRESULT STDMETHODCALLTYPE BookStream::CopyTo(IStream *to, ULARGE_INTEGER size, ULARGE_INTEGER *read,
+                                             ULARGE_INTEGER *written) {
+    if (!to) return STG_E_INVALIDPOINTER;
+    char buffer[16384];
+    ULONGLONG in = 0, out = 0;
+    HRESULT status = S_OK;
+    while (in < size.QuadPart) {
+        const auto want = static_cast<ULONG>(std::min<ULONGLONG>(sizeof buffer, size.QuadPart - in));
+        ULONG got = 0;
+        status = Read(buffer, want, &got);
+        if (FAILED(status)) break;
+        in += got;
+        ULONG put = 0;
+        status = to->Write(buffer, got, &put);
+        out += put;
+        if (FAILED(status) || got < want) break;
+    }
+    if (read) read->QuadPart = in;
+    if (written) written->QuadPart = out;
+    return FAILED(status) ? status : S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE BookStream::Commit(DWORD) { return S_OK; }
+
+HRESULT STDMETHODCALLTYPE BookStream::Revert() { return S_OK; }
+
+HRESULT STDMETHODCALLTYPE BookStream::LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
+    return STG_E_INVALIDFUNCTION;
+}
+
+HRESULT STDMETHODCALLTYPE BookStream::UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) {
+    return STG_E_INVALIDFUNCTION;
+}
+
+HRESULT STDMETHODCALLTYPE BookStream::Stat(STATSTG *stat, DWORD) {
+    if (!stat) return STG_E_INVALIDPOINTER;
+    *stat = STATSTG{}; // no name: a caller that asks for one gets none
+    stat->type = STGTY_STREAM;
+    stat->grfMode = STGM_READ | STGM_SHARE_DENY_NONE;
+    ULONGLONG size = 0;
+    const HRESULT status = filtered_size(size);
+    if (FAILED(status)) return status;
+    stat->cbSize.QuadPart = size;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE BookStream::Clone(IStream **out) {
+    if (out) *out = nullptr;
+    return E_NOTIMPL;
+}
+
+// up to n bytes of the source; fewer only at its end
+HRESULT BookStream::take(char *to, size_t n, size_t &got) {
+    got = 0;
+    if (file_ == INVALID_HANDLE_VALUE) {
+        got = std::min(n, memory_.size() - memory_at_);
+        std::memcpy(to, memory_.data() + memory_at_, got);
+        memory_at_ += got;
+        return S_OK;
+    }
+    while (got < n) {
+        DWORD part = 0;
+        if (!ReadFile(file_, to + got, static_cast<DWORD>(n - got), &part, nullptr))
+            return HRESULT_FROM_WIN32(GetLastError());
+        if (part == 0) break; // end of file
+        got += part;
+    }
+    return S_OK;
+}
+
+// the next filtered bytes into the buffer; none only at the end
+HRESULT BookStream::refill() {
+    begin_ = end_ = 0;
+    while (!ended_ && end_ == 0) {
+        size_t got = 0;
+        const HRESULT status = take(buffer_.get(), piece_, got);
+        if (FAILED(status)) return status;
+        // a short piece is the end; after a full one the end comes as an empty piece
+        ended_ = got < piece_;
+        end_ = filter_.filter(buffer_.get(), got, ended_);
+    }
+    return S_OK;
+}
+
+HRESULT BookStream::rewind() {
+    if (file_ != INVALID_HANDLE_VALUE) {
+        LARGE_INTEGER zero{};
+        if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN)) return HRESULT_FROM_WIN32(GetLastError());
+    }
+    memory_at_ = 0;
+    filter_ = ImageFilter(element_);
+    begin_ = end_ = 0;
+    ended_ = false;
+    position_ = 0;
+    return S_OK;
+}
+
+// reads on towards target; stops at the end if that comes first
+HRESULT BookStream::read_on(ULONGLONG target) {
+    while (position_ < target) {
+        if (begin_ == end_) {
+            const HRESULT status = refill();
+            if (FAILED(status)) return status;
+            if (begin_ == end_) break;
+        }
+        const size_t n = static_cast<size_t>(std::min<ULONGLONG>(target - position_, end_ - begin_));
+        begin_ += n;
+        position_ += n;
+    }
+    return S_OK;
+}
+
+// a position past the end is kept, and reads there give nothing
+HRESULT BookStream::go_to(ULONGLONG target) {
+    if (target < position_) {
+        const HRESULT status = rewind();
+        if (FAILED(status)) return status;
+    }
+    const HRESULT status = read_on(target);
+    if (FAILED(status)) return status;
+    position_ = target;
+    return S_OK;
+}
+
+HRESULT BookStream::filtered_size(ULONGLONG &size) {
+    if (!size_known_) {
+        const ULONGLONG was = position_;
+        HRESULT status = rewind();
+        if (SUCCEEDED(status)) status = read_on(~0ull);
+        if (FAILED(status)) return status;
+        size_ = position_;
+        size_known_ = true;
+        status = go_to(was);
+        if (FAILED(status)) return status;
+    }
+    size = size_;
+    return S_OK;
+}
+
+} // namespace xmldoc
