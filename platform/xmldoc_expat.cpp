@@ -30,6 +30,7 @@
 
 #include "encoding_iconv.h"
 #include "error.h"
+#include "image_filter.h"
 #include "unicode.h"
 
 namespace xmldoc {
@@ -215,6 +216,18 @@ private:
     bool big_endian_;
     unsigned char hold_[3];
     size_t held_ = 0;
+};
+
+// images left out: lines of base64 in the named element reach Expat as their line breaks
+class Images final : public Stage {
+public:
+    explicit Images(std::string_view element) : filter_(element) {}
+
+    size_t room(size_t n) const override { return n + ImageFilter::max_held; }
+    size_t apply(char *buf, size_t n, bool last) override { return filter_.filter(buf, n, last); }
+
+private:
+    ImageFilter filter_;
 };
 
 // the whole book converted to UTF-8 for Expat, for encodings no table can describe to it
@@ -712,7 +725,7 @@ private:
 // Hands the parser the book piece by piece, through the stage its first bytes call for.
 class Feed {
 public:
-    Feed(Selector &sel, std::string_view head, const Settings &) : sel_(sel) {
+    Feed(Selector &sel, std::string_view head, const Settings &settings) : sel_(sel) {
         const Prolog prolog = sniff(head);
         XML_Parser p = sel.parser();
         if (prolog.family != Family::bytes) {
@@ -723,6 +736,8 @@ public:
             stage_ = std::make_unique<Utf16Guard>(prolog.family == Family::utf16be);
             return;
         }
+        // the filter knows the encodings it works in and turns itself off in any other
+        if (!settings.base64_element.empty()) stage_ = std::make_unique<Images>(settings.base64_element);
         if (prolog.encoding.empty()) return;
         const std::string name = encoding::canonical(prolog.encoding);
         if (encoding::expat_decodes(name)) {
@@ -736,6 +751,7 @@ public:
         // (the handler finds the same one), else the book converted as it is read
         if (encoding::find_table(name)) return;
         if (auto stream = encoding::Utf8Stream::open(name, prolog.declaration)) {
+            // (no image filter here: its bytes may be parts of other characters)
             XML_SetEncoding(p, "UTF-8"); // the declaration no longer says what the bytes are
             stage_ = std::make_unique<ToUtf8>(std::move(stream));
             whole_limit_ = piece_size;
