@@ -20,6 +20,30 @@ constexpr std::array<uint8_t, 256> kinds = [] {
     return k;
 }();
 
+// the length of the stretch of run bytes from p, up to n: sixteen at a time where the compiler has
+// vectors (signed compares, so bytes above 7F fail every range), then byte by byte at the end
+size_t run_length(const unsigned char *p, size_t n) {
+    size_t e = 0;
+#if defined(__GNUC__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    typedef signed char Bytes __attribute__((vector_size(16)));
+    while (n - e >= sizeof(Bytes)) {
+        Bytes v;
+        std::memcpy(&v, p + e, sizeof v);
+        const Bytes letter = v | 0x20;
+        const Bytes ok = ((v >= '0') & (v <= '9')) | ((letter >= 'a') & (letter <= 'z')) | (v == '+') | (v == '/') |
+                         (v == '=') | (v == ' ') | (v == '\t');
+        uint64_t lanes[2];
+        std::memcpy(lanes, &ok, sizeof lanes);
+        // the first byte that is not the alphabet's: the lowest clear lane
+        if (lanes[0] != ~uint64_t{0}) return e + static_cast<size_t>(__builtin_ctzll(~lanes[0])) / 8;
+        if (lanes[1] != ~uint64_t{0}) return e + 8 + static_cast<size_t>(__builtin_ctzll(~lanes[1])) / 8;
+        e += sizeof(Bytes);
+    }
+#endif
+    while (e < n && kinds[p[e]] == held) ++e;
+    return e;
+}
+
 bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 bool is_letter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
@@ -440,8 +464,7 @@ size_t ImageFilter::filter(char *buf, size_t n, bool last) {
             break;
 
         case State::run: {
-            size_t e = r;
-            while (e < n && kinds[b[e]] == held) ++e;
+            const size_t e = r + run_length(b + r, n - r);
             const size_t k = e - r;
             r = e;
             if (long_line_) {
