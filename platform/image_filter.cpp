@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <string_view>
 
 namespace xmldoc {
 
@@ -44,15 +45,45 @@ size_t run_length(const unsigned char *p, size_t n) {
     return e;
 }
 
+// bytes a tag's lexer must look at; the rest of a tag goes on as a span
+constexpr std::array<bool, 256> stops(std::string_view bytes) {
+    std::array<bool, 256> t{};
+    for (const char c : bytes) t[static_cast<unsigned char>(c)] = true;
+    return t;
+}
+constexpr auto tag_stops = stops("\"'>/<");
+constexpr auto end_tag_stops = stops("><");
+
+size_t span(const unsigned char *p, size_t n, const std::array<bool, 256> &stop) {
+    size_t e = 0;
+    while (e < n && !stop[p[e]]) ++e;
+    return e;
+}
+
 bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 bool is_letter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 // bytes above ASCII are parts of letters in every encoding worked in; the parser judges them
-bool is_name_start(unsigned char c) { return is_letter(c) || c == '_' || c == ':' || c >= 0x80; }
+constexpr std::array<bool, 256> name_starts = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 256; ++c) t[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':' || c >= 0x80;
+    return t;
+}();
+constexpr std::array<bool, 256> name_chars = [] {
+    std::array<bool, 256> t = name_starts;
+    for (int c = '0'; c <= '9'; ++c) t[c] = true;
+    t['-'] = t['.'] = true;
+    return t;
+}();
 
-bool is_name_char(unsigned char c) {
-    return is_name_start(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
+bool is_name_start(unsigned char c) { return name_starts[c]; }
+bool is_name_char(unsigned char c) { return name_chars[c]; }
+
+size_t name_length(const unsigned char *p, size_t n) {
+    size_t e = 0;
+    while (e < n && name_chars[p[e]]) ++e;
+    return e;
 }
 
 unsigned char lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c; }
@@ -138,6 +169,42 @@ bool ImageFilter::declaration_ok() const {
     return !encoding_given || listed(encoding); // none named: UTF-8
 }
 
+// From the '<' at r, inside the root: the end tags and the start tags without quotes or a '/' that
+// lie whole in the piece, one after another with the text between them, where nothing is held.
+// Stops at anything else, in the text state (true) or at a '<' for the lexer (false); the same
+// states as byte by byte, without a turn of the lexer per byte.
+bool ImageFilter::plain_tags(unsigned char *b, size_t n, size_t &r, size_t &w) {
+    const auto pass_to = [&](size_t e) {
+        if (w != r) std::memmove(b + w, b + r, e - r);
+        w += e - r;
+        r = e;
+    };
+    while (r < n && b[r] == '<') {
+        size_t e = r + 1;
+        if (e < n && b[e] == '/') {
+            e += 1 + span(b + e + 1, n - e - 1, end_tag_stops);
+            if (e == n || b[e] != '>') return false;
+            --depth_;
+            pass_to(e + 1);
+        } else if (e < n && is_name_start(b[e])) {
+            const size_t name_end = e + name_length(b + e, n - e);
+            size_t close = name_end;
+            if (close < n && is_space(b[close])) close += span(b + close, n - close, tag_stops);
+            if (close == n || b[close] != '>') return false;
+            name_matches_ = std::string_view(reinterpret_cast<const char *>(b + e), name_end - e) == element_;
+            open_element();
+            pass_to(close + 1);
+            if (state_ != State::text) return true;
+        } else {
+            return false;
+        }
+        if (depth_ == 0) return true; // the root has ended: outside it, the lexer looks at every byte
+        const void *at = std::memchr(b + r, '<', n - r);
+        pass_to(at ? static_cast<size_t>(static_cast<const unsigned char *>(at) - b) : n);
+    }
+    return true;
+}
+
 size_t ImageFilter::filter(char *buf, size_t n, bool last) {
     auto *b = reinterpret_cast<unsigned char *>(buf);
     size_t r = 0; // next byte read
@@ -211,6 +278,7 @@ size_t ImageFilter::filter(char *buf, size_t n, bool last) {
         case State::text:
             if (depth_ > 0) {
                 if (!to_next('<')) continue;
+                if (plain_tags(b, n, r, w)) continue;
                 state_ = State::lt;
                 break;
             }
@@ -247,29 +315,35 @@ size_t ImageFilter::filter(char *buf, size_t n, bool last) {
             break;
         }
 
-        case State::start_name:
-            if (is_name_char(c)) {
-                if (name_matches_ && matched_ < element_.size() && static_cast<unsigned char>(element_[matched_]) == c)
+        case State::start_name: {
+            size_t e = r;
+            for (; e < n && is_name_char(b[e]); ++e) {
+                if (name_matches_ && matched_ < element_.size() && static_cast<unsigned char>(element_[matched_]) == b[e])
                     ++matched_;
                 else
                     name_matches_ = false;
-                break;
             }
+            pass_to(e);
+            if (r == n) continue;
+            const unsigned char d = b[r];
             name_matches_ = name_matches_ && matched_ == element_.size();
-            if (is_space(c)) state_ = State::tag;
-            else if (c == '/') state_ = State::tag_slash;
-            else if (c == '>') open_element();
+            if (is_space(d)) state_ = State::tag;
+            else if (d == '/') state_ = State::tag_slash;
+            else if (d == '>') open_element();
             else state_ = State::off;
             break;
+        }
         case State::tag:
-            if (c == '"' || c == '\'') {
-                quote_ = c;
+            pass_to(r + span(b + r, n - r, tag_stops));
+            if (r == n) continue;
+            if (b[r] == '"' || b[r] == '\'') {
+                quote_ = b[r];
                 state_ = State::tag_quoted;
-            } else if (c == '>') {
+            } else if (b[r] == '>') {
                 open_element();
-            } else if (c == '/') {
+            } else if (b[r] == '/') {
                 state_ = State::tag_slash;
-            } else if (c == '<') {
+            } else if (b[r] == '<') {
                 state_ = State::off;
             }
             break;
@@ -287,10 +361,12 @@ size_t ImageFilter::filter(char *buf, size_t n, bool last) {
             }
             break;
         case State::end_tag:
-            if (c == '>') {
+            pass_to(r + span(b + r, n - r, end_tag_stops));
+            if (r == n) continue;
+            if (b[r] == '>') {
                 --depth_;
                 state_ = State::text;
-            } else if (c == '<') {
+            } else {
                 state_ = State::off;
             }
             break;

@@ -77,6 +77,7 @@ private:
 
     bool declaration_ok() const;
     void open_element();
+    bool plain_tags(unsigned char *b, size_t n, size_t &r, size_t &w);
 
     std::string element_;
     State state_;
