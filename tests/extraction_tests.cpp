@@ -1080,7 +1080,10 @@ TEST(extraction, an_illustrated_book_bigger_than_one_piece) {
     const fs::path broken_file = dir.write("broken.fb2", broken);
     const Outcome got = read_file(dir, "broken.fb2", broken);
     ASSERT_TRUE(got.failed);
+#ifndef _WIN32
+    // (the platform's document object gives no position here: Wine's only says the call failed)
     EXPECT_NE(got.message.find("column 6"), std::string::npos) << got.message; // the "<" the "&" cannot take
+#endif
     differential::expect_filter_changes_nothing(broken_file, broken, {0, 1u << 20});
 }
 
