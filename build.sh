@@ -18,6 +18,19 @@ apt_get() {
     if [ "$(id -u)" -eq 0 ]; then apt-get "$@"; else sudo apt-get "$@"; fi
 }
 
+# apt-get update, again after a pause when an index fails to download: a mirror caught in the middle
+# of a sync serves a list whose size does not match its release file for a minute or two
+apt_update() {
+    local try
+    for try in 1 2 3 4 5 6; do
+        apt_get update -q && return 0
+        [ "$try" -eq 6 ] && break
+        say "apt-get update failed (try $try of 6); trying again in $((try * 15)) s"
+        sleep $((try * 15))
+    done
+    return 1
+}
+
 # install Debian packages that are missing; apt-get update only when something is
 need_packages() {
     local missing=()
@@ -26,7 +39,7 @@ need_packages() {
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     say "installing ${missing[*]}"
-    apt_get update -q
+    apt_update
     DEBIAN_FRONTEND=noninteractive apt_get install -y -q --no-install-recommends "${missing[@]}"
 }
 
@@ -73,7 +86,7 @@ installed_expat() { dpkg-query -W -f='${Version}' "libexpat1:$arch" 2>/dev/null;
 debian_expats() {
     if [ -z "$(apt-cache madison libexpat1 2>/dev/null)" ]; then
         say "reading the package lists"
-        apt_get update -q >/dev/null
+        apt_update >/dev/null
     fi
     { apt-cache madison libexpat1 | awk -v a="$arch" '$0 ~ a && /bookworm\/main/ {print $3; exit}'
       apt-cache policy libexpat1 | awk '/Candidate:/ {print $2}'; } | sort -u
