@@ -24,7 +24,7 @@ using plugin_host::Library;
 
 namespace {
 
-// COM for the main thread of the Windows build; the stress test's threads hold their own
+// COM for the thread running the tests in the Windows build; the stress test's threads hold their own
 [[maybe_unused]] testing::Environment *const main_thread =
     testing::AddGlobalTestEnvironment(new plugin_host::MainThread);
 

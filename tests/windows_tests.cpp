@@ -139,7 +139,7 @@ std::u16string record_title(const FB2TitleInfo &info) {
 }
 
 template <class F> void on_thread_without_com(F f) {
-    // a new thread has no apartment, and the test program's main thread is single-threaded, so there is
+    // a new thread has no apartment, and the thread running the tests is single-threaded, so there is
     // no multithreaded apartment for this one to fall into either
     std::thread t(f);
     t.join();
@@ -175,7 +175,7 @@ TEST(com, a_thread_without_com_cannot_create_the_document) {
         EXPECT_EQ(*message, std::string("CoInitialize has not been called") + class_id);
     }
 
-    // with COM on the main thread the same file reads: the failure was the thread's, not the file's
+    // with COM on the tests' thread the same file reads: the failure was the thread's, not the file's
     EXPECT_EQ(record_title(FB2TitleInfo(support::wide(file))), u"Plain");
 }
 
