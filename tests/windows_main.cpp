@@ -30,7 +30,11 @@ std::vector<HANDLE> other_threads() {
     e.dwSize = sizeof e;
     for (BOOL more = Thread32First(snap, &e); more; more = Thread32Next(snap, &e)) {
         if (e.th32OwnerProcessID != GetCurrentProcessId() || e.th32ThreadID == GetCurrentThreadId()) continue;
-        if (const HANDLE h = OpenThread(SYNCHRONIZE, FALSE, e.th32ThreadID)) out.push_back(h);
+        const HANDLE h = OpenThread(SYNCHRONIZE | THREAD_QUERY_LIMITED_INFORMATION, FALSE, e.th32ThreadID);
+        if (!h) continue;
+        // (an id that ended after the snapshot may already name a thread of another process)
+        if (GetProcessIdOfThread(h) == GetCurrentProcessId()) out.push_back(h);
+        else CloseHandle(h);
     }
     CloseHandle(snap);
     return out;
