@@ -86,6 +86,19 @@ size_t name_length(const unsigned char *p, size_t n) {
     return e;
 }
 
+// moves the bytes from r up to e down to w: what was held back may have put w behind r
+void pass(unsigned char *b, size_t &r, size_t &w, size_t e) {
+    if (w != r) std::memmove(b + w, b + r, e - r);
+    w += e - r;
+    r = e;
+}
+
+// the first c from r on, or n
+size_t find_byte(const unsigned char *b, size_t r, size_t n, unsigned char c) {
+    const void *at = std::memchr(b + r, c, n - r);
+    return at ? static_cast<size_t>(static_cast<const unsigned char *>(at) - b) : n;
+}
+
 unsigned char lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c; }
 
 bool same_letters(std::string_view a, std::string_view b) {
@@ -174,11 +187,7 @@ bool ImageFilter::declaration_ok() const {
 // Stops at anything else, in the text state (true) or at a '<' for the lexer (false); the same
 // states as byte by byte, without a turn of the lexer per byte.
 bool ImageFilter::plain_tags(unsigned char *b, size_t n, size_t &r, size_t &w) {
-    const auto pass_to = [&](size_t e) {
-        if (w != r) std::memmove(b + w, b + r, e - r);
-        w += e - r;
-        r = e;
-    };
+    const auto pass_to = [&](size_t e) { pass(b, r, w, e); };
     while (r < n && b[r] == '<') {
         size_t e = r + 1;
         if (e < n && b[e] == '/') {
@@ -199,8 +208,7 @@ bool ImageFilter::plain_tags(unsigned char *b, size_t n, size_t &r, size_t &w) {
             return false;
         }
         if (depth_ == 0) return true; // the root has ended: outside it, the lexer looks at every byte
-        const void *at = std::memchr(b + r, '<', n - r);
-        pass_to(at ? static_cast<size_t>(static_cast<const unsigned char *>(at) - b) : n);
+        pass_to(find_byte(b, r, n, '<'));
     }
     return true;
 }
@@ -211,11 +219,7 @@ size_t ImageFilter::filter(char *buf, size_t n, bool last) {
     size_t w = 0; // next byte written; never past r, once held characters are out
 
     // passes the bytes up to e
-    const auto pass_to = [&](size_t e) {
-        if (w != r) std::memmove(b + w, b + r, e - r);
-        w += e - r;
-        r = e;
-    };
+    const auto pass_to = [&](size_t e) { pass(b, r, w, e); };
     // makes room for h bytes at w: what was held from earlier pieces comes out ahead of r
     const auto room = [&](size_t h) {
         if (w + h > r) {
@@ -231,11 +235,7 @@ size_t ImageFilter::filter(char *buf, size_t n, bool last) {
         std::memset(b + w, ' ', h);
         w += h;
     };
-    // finds c from r on, or n
-    const auto find = [&](unsigned char c) {
-        const void *at = std::memchr(b + r, c, n - r);
-        return at ? static_cast<size_t>(static_cast<const unsigned char *>(at) - b) : n;
-    };
+    const auto find = [&](unsigned char c) { return find_byte(b, r, n, c); };
     // passes the bytes before the next c; false when the piece ends first
     const auto to_next = [&](unsigned char c) {
         pass_to(find(c));
