@@ -373,7 +373,9 @@ size_t ImageFilter::filter(char *buf, size_t n, bool last) {
 
         case State::bang:
             if (c == '-') state_ = State::bang_dash;
-            else if (in_subset_) state_ = c >= 'A' && c <= 'Z' ? State::decl : State::off;
+            // a declaration in the internal subset may make entities that expand to far more than the
+            // book's bytes: Expat weighs that against the bytes it is given, so it must be given them all
+            else if (in_subset_) state_ = State::off;
             else if (c == '[' && depth_ > 0) state_ = State::cdata_open, matched_ = 1;
             else if (c == 'D' && depth_ == 0 && !root_seen_ && !doctype_seen_) state_ = State::doctype_open, matched_ = 1;
             else state_ = State::off;
@@ -504,8 +506,8 @@ size_t ImageFilter::filter(char *buf, size_t n, bool last) {
             } else if (c == ']') {
                 in_subset_ = false;
                 state_ = State::subset_end;
-            } else if (!is_space(c) && !is_name_char(c) && c != '%' && c != ';') {
-                state_ = State::off; // parameter entity references and white space only
+            } else if (!is_space(c)) {
+                state_ = State::off; // white space, comments and processing instructions only
             }
             break;
         case State::subset_lt:
@@ -519,21 +521,6 @@ size_t ImageFilter::filter(char *buf, size_t n, bool last) {
                 state_ = State::off;
             }
             break;
-        case State::decl:
-            if (c == '"' || c == '\'') {
-                quote_ = c;
-                state_ = State::decl_quoted;
-            } else if (c == '>') {
-                state_ = State::subset;
-            } else if (c == '<') {
-                state_ = State::off;
-            }
-            break;
-        case State::decl_quoted: {
-            if (!to_next(quote_)) continue;
-            state_ = State::decl;
-            break;
-        }
         case State::subset_end:
             if (c == '>') state_ = State::text;
             else if (!is_space(c)) state_ = State::off;

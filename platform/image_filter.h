@@ -5,8 +5,8 @@
 // the parser finds the document well-formed exactly when it is.
 //
 // It knows just enough XML to tell element content from markup (tags and quoted attribute values,
-// comments, CDATA sections, processing instructions, the XML declaration, a DOCTYPE with its internal
-// subset), and works only where those bytes stand for themselves: UTF-8, US-ASCII, ISO-8859-*,
+// comments, CDATA sections, processing instructions, the XML declaration, a DOCTYPE whose internal
+// subset declares nothing), and works only where those bytes stand for themselves: UTF-8, US-ASCII, ISO-8859-*,
 // windows-125*, koi8-r, koi8-u and cp866 by the BOM or the declaration. Anything else, and anything
 // its lexer does not follow, turns it off for the rest of the document.
 #pragma once
@@ -68,8 +68,6 @@ private:
         doctype_quoted,
         subset,       // the internal subset
         subset_lt,    // '<' in the internal subset
-        decl,         // a markup declaration in the internal subset
-        decl_quoted,
         subset_end,   // after the subset's ']'
         run,          // the named element's content, lines of base64 so far
         off,

@@ -106,9 +106,7 @@ std::vector<Row> make_rows() {
     add(row("a '>' in an attribute value", "<binary id=\"a>QUJD&#10;\" b='>'>QUJD\n</binary>",
             "<binary id=\"a>QUJD&#10;\" b='>'>\n</binary>"));
     add(row("a start tag in an attribute value", "<p a='<binary>'>QUJD\n</p>", "<p a='<binary>'>QUJD\n</p>"));
-    const std::string subset = decl + "<!DOCTYPE FictionBook [\n<!ENTITY e \"<binary>QUJD\n\">\n"
-                                      "<!ATTLIST binary id CDATA '>QUJD\n'>\n<!-- <binary>QUJD\n -->\n"
-                                      "<?pi <binary>QUJD\n?>\n%pe;\n]>\n";
+    const std::string subset = decl + "<!DOCTYPE FictionBook [\n<!-- <binary>QUJD\n -->\n<?pi <binary>QUJD\n?>\n]>\n";
     add({"in the internal subset", book("<binary>QUJD\n</binary>", subset), book("<binary>\n</binary>", subset)});
     const std::string external = decl + "<!DOCTYPE FictionBook PUBLIC \"-//x//[>\" 'a]>.dtd' [ ]>\n";
     add({"a doctype with an external id and a subset", book("<binary>QUJD\n</binary>", external),
@@ -331,6 +329,10 @@ TEST(image_filter, what_it_does_not_follow_turns_it_off) {
         book(image, "<?xml version=\"1.0\"" + std::string(300, ' ') + "?>"), // longer than any declaration
         book(image, decl + "<![CDATA[x]]>"),
         book(image, decl + "<!DOCTYPE a [ <![IGNORE[ x ]]> ]>"),
+        // declarations make entities, whose expansion Expat weighs against the bytes it is given
+        book(image, decl + "<!DOCTYPE a [ <!ENTITY e \"<binary>QUJD\n\"> ]>"),
+        book(image, decl + "<!DOCTYPE a [ <!ATTLIST binary id CDATA '>QUJD\n'> ]>"),
+        book(image, decl + "<!DOCTYPE a [ %pe; ]>"),
         book(image, decl + "<!DOCTYPE a [ x\" ]>"),
         book(image, decl + "<!DOCTYPE a [ <x> ]>"),
         book(image, decl + "<!DOCTYPE a ] >"),
