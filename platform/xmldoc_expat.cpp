@@ -314,6 +314,7 @@ bool predefined_entity(std::string_view name) {
 // The raw value of attribute name in a start tag as written, or nothing when the tag does not hold
 // it (a default from the document type).
 std::optional<std::string_view> raw_attribute(std::string_view tag, std::string_view name) {
+    if (tag.empty() || tag[0] != '<') return std::nullopt;
     size_t i = 1;
     while (i < tag.size() && !is_xml_space(tag[i]) && tag[i] != '/' && tag[i] != '>') ++i;
     for (;;) {
@@ -448,6 +449,7 @@ private:
         Frame &frame = frames_[depth];
         frame.mask = 0;
         if (!candidates) return;
+        raw_taken_ = false;
 
         int sibling = -1;
         for (size_t k = 0; k < counted_.size(); ++k) {
@@ -503,15 +505,8 @@ private:
     // never read: in an attribute value Expat then drops the reference without a word. A value that
     // lost part of itself so is not the book's value, so the read fails naming the entity.
     void check_references(const std::string &attribute) {
-        // the start tag as written, in UTF-8
-        raw_.clear();
-        raw_failed_ = false;
-        XML_SetDefaultHandlerExpand(parser_, on_raw);
-        XML_DefaultCurrent(parser_);
-        XML_SetDefaultHandlerExpand(parser_, nullptr);
-        if (raw_failed_) throw std::bad_alloc();
-        const auto value = raw_attribute(raw_, attribute);
-        if (!value) return;
+        const auto value = raw_attribute(raw_tag(), attribute);
+        if (!value) return; // not as written here (or the tag could not be had): nothing to judge
         std::vector<std::string_view> texts{*value};
         std::set<std::string_view> seen;
         while (!texts.empty()) {
@@ -525,10 +520,26 @@ private:
                 const auto it = entities_.find(ref);
                 if (it == entities_.end())
                     throw ReadError("undefined entity \"" + std::string(ref) + "\" in attribute \"" + attribute +
-                                    "\"" + position());
+                                    "\"" + raw_position_);
                 if (seen.insert(it->first).second) texts.push_back(it->second);
             }
         }
+    }
+
+    // The start tag being reported, as written, in UTF-8; taken once per tag. In an encoding Expat
+    // converts, XML_DefaultCurrent moves the event pointer past what it hands over, so a second call
+    // gets nothing and the position would be the tag's end: both are taken before.
+    const std::string &raw_tag() {
+        if (raw_taken_) return raw_;
+        raw_taken_ = true;
+        raw_position_ = position();
+        raw_.clear();
+        raw_failed_ = false;
+        XML_SetDefaultHandlerExpand(parser_, on_raw);
+        XML_DefaultCurrent(parser_);
+        XML_SetDefaultHandlerExpand(parser_, nullptr);
+        if (raw_failed_) throw std::bad_alloc();
+        return raw_;
     }
 
     void end() {
@@ -668,9 +679,11 @@ private:
     bool in_cdata_ = false;
     bool doctype_ = false;
     bool raw_failed_ = false;
+    bool raw_taken_ = false; // raw_ holds the current start tag
     std::string text_;
     std::string unknown_encoding_;
     std::string raw_;
+    std::string raw_position_; // where the current start tag is
     std::map<std::string, std::string, std::less<>> entities_;
     std::exception_ptr failure_;
 };
