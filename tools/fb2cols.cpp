@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,7 @@
 
 #include "../plugin/contplug.h"
 #include "FB2_Info.h"
+#include "error.h"
 #include "detect.h"
 #include "layout.h"
 #include "ordered.h"
@@ -200,12 +202,19 @@ Cell ask(const Plugin &plugin, const Name &name, int32_t field, bool ansi) {
 
 // The exports cannot say why a book gave nothing, so such a book is read once more here, with the same
 // reader the plug-in is built from: its failure message is the reason. No message: it read fine.
+// Only a read failure is the book's; anything else is a fault of ours and is shown as one.
 std::optional<std::string> read_failure(const Name &name) {
     try {
         FB2TitleInfo info(name.utf16);
         return std::nullopt;
-    } catch (const std::exception &e) {
+    } catch (const ReadError &e) {
         return text::valid_utf8(e.what());
+    } catch (const std::bad_alloc &) {
+        return std::string("out of memory");
+    } catch (const std::exception &e) {
+        return "internal error (a fault of tovrel, not of the book): " + text::valid_utf8(e.what());
+    } catch (...) {
+        return std::string("internal error (a fault of tovrel, not of the book)");
     }
 }
 
