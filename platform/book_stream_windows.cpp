@@ -106,8 +106,11 @@ HRESULT STDMETHODCALLTYPE BookStream::Seek(LARGE_INTEGER move, DWORD origin, ULA
     } else if (origin != STREAM_SEEK_SET) {
         return STG_E_INVALIDFUNCTION;
     }
-    if (move.QuadPart < 0 && static_cast<ULONGLONG>(-move.QuadPart) > base) return STG_E_INVALIDFUNCTION;
-    const HRESULT status = go_to(base + static_cast<ULONGLONG>(move.QuadPart));
+    // unsigned arithmetic: the most negative move has no positive counterpart
+    const auto step = static_cast<ULONGLONG>(move.QuadPart);
+    if (move.QuadPart < 0 && 0 - step > base) return STG_E_INVALIDFUNCTION;
+    if (move.QuadPart > 0 && step > ~0ull - base) return STG_E_INVALIDFUNCTION;
+    const HRESULT status = go_to(base + step);
     if (FAILED(status)) return status;
     if (position) position->QuadPart = position_;
     return S_OK;
@@ -124,12 +127,16 @@ HRESULT STDMETHODCALLTYPE BookStream::CopyTo(IStream *to, ULARGE_INTEGER size, U
     while (in < size.QuadPart) {
         const auto want = static_cast<ULONG>(std::min<ULONGLONG>(sizeof buffer, size.QuadPart - in));
         ULONG got = 0;
-        status = Read(buffer, want, &got);
-        if (FAILED(status)) break;
+        const HRESULT read_status = Read(buffer, want, &got);
         in += got;
-        ULONG put = 0;
-        status = to->Write(buffer, got, &put);
-        out += put;
+        // bytes a failing read did give are passed on before its failure
+        if (got > 0) {
+            ULONG put = 0;
+            status = to->Write(buffer, got, &put);
+            out += put;
+            if (FAILED(status)) break;
+        }
+        status = read_status;
         if (FAILED(status) || got < want) break;
     }
     if (read) read->QuadPart = in;

@@ -840,8 +840,10 @@ std::vector<Answer> first_children_in(std::string_view document, std::span<const
                                       size_t chunk, const Settings &settings) {
     Selector sel(queries);
     Feed feed(sel, document.substr(0, head_size), settings);
-    if (chunk == 0) chunk = document.size();
-    chunk = std::clamp<size_t>(chunk, 1, size_t{1} << 30);
+    // a piece and the filter's room must fit a buffer Expat can grow to (its sizes are int, and
+    // doubled): a bigger document goes in pieces as from a file
+    if (chunk == 0) chunk = document.size() <= feed.whole_limit() ? document.size() : piece_size;
+    chunk = std::clamp<size_t>(chunk, 1, size_t{1} << 29);
     size_t at = 0;
     for (;;) {
         const size_t want = std::min(chunk, document.size() - at);

@@ -1074,6 +1074,24 @@ TEST(extraction, file_names_outside_ascii) {
     }
 }
 
+#ifndef _WIN32
+// a gigabyte in memory at once: the pieces Expat is given, and the room after them, stay within what
+// its int-sized buffer can grow to (Windows: a 32-bit process has not the room for the test itself)
+TEST(extraction, a_gigabyte_from_memory_at_once) {
+    const std::string head = decl + "\n<FictionBook><description><title-info><book-title>Big</book-title>"
+                                    "</title-info></description><binary id=\"i\">\n";
+    const std::string tail = "</binary></FictionBook>\n";
+    std::string doc;
+    doc.reserve((size_t{1} << 30) + 128);
+    doc = head;
+    const std::string line = std::string(76, 'Q') + "\n";
+    while (doc.size() + line.size() + tail.size() < (size_t{1} << 30)) doc += line;
+    doc.append((size_t{1} << 30) - doc.size() - tail.size() + 8, 'Q'); // past 2^30 - 4095 by a little
+    doc += tail;
+    expect_outcome(ok("big", "", {{none, none, none, u"Big", none}, none}), read_memory(doc, 0));
+}
+#endif
+
 // a book bigger than the part read at once: the values come after a long body, and the title straddles
 // a boundary of 20 MiB (a multiple of any power-of-two piece size up to 4 MiB) inside a two-byte letter
 TEST(extraction, a_book_bigger_than_one_piece) {

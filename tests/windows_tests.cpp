@@ -692,6 +692,16 @@ TEST(book_stream, seek_and_stat_count_the_bytes_read) {
     EXPECT_EQ(status, STG_E_INVALIDFUNCTION) << "before the start";
     seek(s.p, 0, 7, &status);
     EXPECT_EQ(status, STG_E_INVALIDFUNCTION) << "an origin that is none";
+    for (const DWORD origin : {DWORD{STREAM_SEEK_CUR}, DWORD{STREAM_SEEK_END}}) {
+        seek(s.p, INT64_MIN, origin, &status);
+        EXPECT_EQ(status, STG_E_INVALIDFUNCTION) << "the most negative move from " << origin;
+    }
+    // far past the end is a position; past what a position can hold is not
+    EXPECT_EQ(seek(s.p, INT64_MAX, STREAM_SEEK_SET), INT64_MAX);
+    seek(s.p, INT64_MAX, STREAM_SEEK_CUR, &status);
+    EXPECT_EQ(status, S_OK);
+    seek(s.p, 2, STREAM_SEEK_CUR, &status);
+    EXPECT_EQ(status, STG_E_INVALIDFUNCTION) << "a move past what a position can hold";
 
     // what the object may do with the whole: copy it out
     IStream *copy = nullptr;
@@ -702,6 +712,30 @@ TEST(book_stream, seek_and_stat_count_the_bytes_read) {
     EXPECT_EQ(s->CopyTo(copy, all, &in, &out), S_OK);
     EXPECT_EQ(in.QuadPart, want.size());
     EXPECT_EQ(out.QuadPart, want.size());
+    copy->Release();
+}
+
+TEST(book_stream, copy_to_passes_on_what_a_failing_read_gave) {
+    // a pipe ends in a failing read: the bytes of the read that meets it were given all the same
+    HANDLE read_end = nullptr, write_end = nullptr;
+    ASSERT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 1u << 20));
+    const std::string doc = book_with_images() + book_with_images();
+    ASSERT_GT(doc.size(), xmldoc::BookStream::file_piece);
+    DWORD put = 0;
+    ASSERT_TRUE(WriteFile(write_end, doc.data(), static_cast<DWORD>(doc.size()), &put, nullptr));
+    ASSERT_EQ(put, doc.size());
+    CloseHandle(write_end);
+    const StreamRef s{xmldoc::BookStream::over_file(read_end, "binary")};
+    IStream *copy = nullptr;
+    ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, &copy), S_OK);
+    ULARGE_INTEGER all, in{}, out{};
+    all.QuadPart = ~0ull;
+    EXPECT_TRUE(FAILED(s->CopyTo(copy, all, &in, &out)));
+    EXPECT_GT(in.QuadPart, 0u);
+    EXPECT_EQ(out.QuadPart, in.QuadPart);
+    STATSTG stat;
+    ASSERT_EQ(copy->Stat(&stat, STATFLAG_NONAME), S_OK);
+    EXPECT_EQ(stat.cbSize.QuadPart, in.QuadPart);
     copy->Release();
 }
 
