@@ -170,7 +170,7 @@ cmd_bench() {
 
 # One target at a time, one process each (the machine is shared). New inputs go to build/fuzz/corpus/<target>,
 # crashes to build/fuzz/artifacts/<target>; the seeds in the tree are read, never written.
-fuzz_targets=(document int_parse entry image_filter)
+fuzz_targets=(document int_parse entry reach_filter)
 
 fuzz_seed_entry() {
     # the entry target's input is FieldIdx and BufSize (int32 LE) and then the file: wrap the example books
@@ -195,7 +195,7 @@ cmd_fuzz() {
         local seeds=(fuzz/seeds/$target) options=(-max_len=65536 -dict=fuzz/fb2.dict)
         mkdir -p "$corpus" "$artifacts"
         case $target in
-        document | image_filter) seeds+=(examples/books) ;;
+        document | reach_filter) seeds+=(examples/books) ;;
         entry) seeds+=(build/fuzz/seeds/entry) ;;
         int_parse) options=(-max_len=64) ;;
         esac

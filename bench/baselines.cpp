@@ -12,6 +12,8 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 
@@ -147,6 +149,75 @@ bool expat_parse(const std::string &path) {
     }
     XML_ParserFree(parser);
     return ok;
+}
+
+namespace {
+
+struct Spans {
+    XML_Parser parser;
+    int depth = 0;
+    int description = 0; // depth of the description being read, or 0
+    std::vector<std::pair<size_t, size_t>> cut; // runs of character data to replace: offset, length
+};
+
+void XMLCALL span_start(void *data, const XML_Char *name, const XML_Char **) {
+    auto &s = *static_cast<Spans *>(data);
+    ++s.depth;
+    if (s.depth == 2 && s.description == 0 && std::strcmp(name, "description") == 0) s.description = 2;
+}
+
+void XMLCALL span_end(void *data, const XML_Char *) {
+    auto &s = *static_cast<Spans *>(data);
+    if (s.depth == s.description) s.description = 0;
+    --s.depth;
+}
+
+void XMLCALL span_text(void *data, const XML_Char *, int) {
+    auto &s = *static_cast<Spans *>(data);
+    if (s.description != 0) return;
+    const auto at = XML_GetCurrentByteIndex(s.parser);
+    const int count = XML_GetCurrentByteCount(s.parser);
+    if (at < 0 || count <= 0) return; // inside an entity's replacement text
+    const auto offset = static_cast<size_t>(at);
+    // Expat hands a run over in several calls: one span for them all
+    if (!s.cut.empty() && s.cut.back().first + s.cut.back().second == offset) s.cut.back().second += static_cast<size_t>(count);
+    else s.cut.emplace_back(offset, static_cast<size_t>(count));
+}
+
+} // namespace
+
+bool write_unreached_removed(const std::string &from, const std::string &to) {
+    std::string bytes;
+    {
+        std::ifstream in(from, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    Spans spans;
+    spans.parser = XML_ParserCreate(nullptr);
+    XML_SetUnknownEncodingHandler(spans.parser, one_byte_encoding, nullptr);
+    XML_SetUserData(spans.parser, &spans);
+    XML_SetElementHandler(spans.parser, span_start, span_end);
+    XML_SetCharacterDataHandler(spans.parser, span_text);
+    const bool ok = bytes.size() <= INT32_MAX &&
+                    XML_Parse(spans.parser, bytes.data(), static_cast<int>(bytes.size()), XML_TRUE) == XML_STATUS_OK;
+    XML_ParserFree(spans.parser);
+    std::string out;
+    if (!ok) {
+        out = bytes;
+    } else {
+        out.reserve(bytes.size() / 8);
+        size_t at = 0;
+        for (const auto &[offset, length] : spans.cut) {
+            out.append(bytes, at, offset - at);
+            for (size_t k = offset; k < offset + length; ++k)
+                if (bytes[k] == '\n' || bytes[k] == '\r') out += bytes[k];
+            at = offset + length;
+        }
+        out.append(bytes, at, std::string::npos);
+    }
+    std::ofstream o(to, std::ios::binary);
+    o.write(out.data(), static_cast<std::streamsize>(out.size()));
+    return ok && static_cast<bool>(o);
 }
 
 struct LibXml2::Compiled {

@@ -88,11 +88,11 @@ public:
         }
     }
 
-    void base64(size_t n) {
+    void base64(size_t n, size_t line) {
         static constexpr char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
         for (size_t k = 0; k < n; ++k) {
             out_ += digits[rng_() & 63];
-            if (k % 76 == 75) raw("\n");
+            if (line && k % line == line - 1) raw("\n");
         }
         raw("==\n");
     }
@@ -156,7 +156,7 @@ void book(Writer &w, const Shape &shape) {
     w.raw("</body>\n");
     for (int k = 0; k < shape.images; ++k) {
         w.raw("<binary id=\"image" + std::to_string(k) + ".jpg\" content-type=\"image/jpeg\">\n");
-        w.base64(shape.image_bytes);
+        w.base64(shape.image_bytes, shape.line_length);
         w.raw("</binary>\n");
     }
     w.raw("</FictionBook>\n");

@@ -1,17 +1,22 @@
-// tovrel_wine_bench: the 300 MB book through a Windows DLL, under Wine or on Windows. One process per
-// measurement, so each one's peak resident set is its own; bench/wine-big-book.sh runs them all.
+// tovrel_wine_bench: books through a Windows DLL, under Wine or on Windows. One process per
+// measurement, so each one's peak resident set is its own; bench/wine-bench.sh runs them all.
 //
 //   tovrel_wine_bench write DIR            writes DIR/huge.fb2 (four 75 MB images, the values first),
-//                                          DIR/huge-stripped.fb2 (the same through the image filter)
-//                                          and DIR/tiny.fb2
+//                                          DIR/huge-stripped.fb2 (the same through the reach filter),
+//                                          DIR/one-line.fb2 (a 75 MB image on one line) and DIR/tiny.fb2
 //   tovrel_wine_bench read DLL TINY BOOK   loads DLL as a host does, reads TINY to settle, then BOOK
+//   tovrel_wine_bench corpus DLL TINY DIR [unfiltered]
+//                                          every book in DIR through the DLL (the six fields, a cold
+//                                          read each), or through the document layer built in here
+//                                          with the filter off
 //
-// read prints one line of key=value: wall and CPU seconds, the resident set before the read, its
-// high-water mark after (Wine takes both from the process's /proc status), the growth, and the title.
+// read and corpus print one line of key=value: wall and CPU seconds, the resident set before, its
+// high-water mark after (Wine takes both from the process's /proc status), the growth, and what was read.
 #include <windows.h>
 
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -22,7 +27,9 @@
 
 #include "books.h"
 #include "contplug.h"
-#include "image_filter.h"
+#include "FB2_Info.h"
+#include "reach_filter.h"
+#include "xmldoc.h"
 
 namespace fs = std::filesystem;
 
@@ -43,11 +50,13 @@ books::Shape huge_shape() {
 
 // the same bytes through the filter, as the parser gets them
 void write_stripped(const fs::path &from, const fs::path &to) {
+    static const std::u16string_view queries[] = {u"/FictionBook/description/title-info/book-title"};
+    const auto set = xmldoc::query_set(queries);
     std::ifstream in(from, std::ios::binary);
     std::ofstream out(to, std::ios::binary);
-    xmldoc::ImageFilter filter("binary");
+    xmldoc::ReachFilter filter(&set->reach);
     constexpr size_t piece = 1u << 20;
-    std::vector<char> buf(piece + xmldoc::ImageFilter::max_held);
+    std::vector<char> buf(piece + xmldoc::ReachFilter::max_held);
     for (;;) {
         in.read(buf.data(), piece);
         const auto got = static_cast<size_t>(in.gcount());
@@ -63,8 +72,12 @@ int write_books(const fs::path &dir) {
     std::fprintf(stderr, "writing %s...\n", (dir / "huge.fb2").string().c_str());
     books::write(dir / "huge.fb2", huge_shape());
     write_stripped(dir / "huge.fb2", dir / "huge-stripped.fb2");
+    books::Shape one_line = huge_shape();
+    one_line.images = 1;
+    one_line.line_length = 0;
+    books::write(dir / "one-line.fb2", one_line);
     books::write(dir / "tiny.fb2", books::Shape{books::Charset::utf8, 0, 0, 0, 42});
-    for (const char *name : {"huge.fb2", "huge-stripped.fb2", "tiny.fb2"})
+    for (const char *name : {"huge.fb2", "huge-stripped.fb2", "one-line.fb2", "tiny.fb2"})
         std::printf("%s %llu\n", name, static_cast<unsigned long long>(fs::file_size(dir / name)));
     return 0;
 }
@@ -96,17 +109,22 @@ double wall_seconds() {
 
 std::wstring widen(const char *s) { return fs::path(s).wstring(); }
 
-int read_book(const char *dll, const char *tiny, const char *book) {
-    // a host has COM on its thread before it asks
-    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
-    const HMODULE lib = LoadLibraryW(widen(dll).c_str());
+// COM on the thread, as a host has it before it asks, and the DLL loaded; null ContentGetValueW when
+// either fails
+ContentGetValueWProc load(const char *dll, HMODULE &lib) {
+    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return nullptr;
+    lib = LoadLibraryW(widen(dll).c_str());
     if (!lib) {
         std::fprintf(stderr, "cannot load %s\n", dll);
-        return 1;
+        return nullptr;
     }
     // through a plain function pointer: FARPROC takes no arguments
-    const auto get = reinterpret_cast<ContentGetValueWProc>(
-        reinterpret_cast<void (*)()>(GetProcAddress(lib, "ContentGetValueW")));
+    return reinterpret_cast<ContentGetValueWProc>(reinterpret_cast<void (*)()>(GetProcAddress(lib, "ContentGetValueW")));
+}
+
+int read_book(const char *dll, const char *tiny, const char *book) {
+    HMODULE lib = nullptr;
+    const auto get = load(dll, lib);
     if (!get) return 1;
     wchar_t title[512];
     // the document object, the DLL's tables and the heap settle on a small book first
@@ -131,16 +149,61 @@ int read_book(const char *dll, const char *tiny, const char *book) {
     return result == fld_widestring ? 0 : 1;
 }
 
+// every book of a folder, cold, through the DLL's six fields, or through the document layer linked in
+// here with the filter off (the same document object, given every byte)
+int read_corpus(const char *dll, const char *tiny, const char *folder, bool unfiltered) {
+    HMODULE lib = nullptr;
+    const auto get = load(dll, lib);
+    if (!get) return 1;
+    std::vector<std::wstring> books;
+    uint64_t bytes = 0;
+    for (const auto &e : fs::directory_iterator(fs::u8path(folder)))
+        if (e.path().extension() == ".fb2") {
+            books.push_back(e.path().wstring());
+            bytes += fs::file_size(e.path());
+        }
+    std::sort(books.begin(), books.end());
+    std::vector<std::u16string_view> queries;
+    for (const ContentField &f : ContentFields) queries.emplace_back(f.f_xpath);
+    wchar_t value[512];
+    get(widen(tiny).c_str(), 3, 0, value, sizeof value, 0); // the document object settles first
+    const Memory before = memory();
+    const double wall0 = wall_seconds(), cpu0 = cpu_seconds();
+    int values = 0;
+    for (const std::wstring &b : books) {
+        if (unfiltered) {
+            try {
+                const std::u16string name(reinterpret_cast<const char16_t *>(b.c_str()), b.size());
+                for (const xmldoc::Answer &a : xmldoc::first_children(name, queries, {.filter = false}))
+                    values += a.child == xmldoc::Child::value;
+            } catch (const std::exception &) {
+            }
+            continue;
+        }
+        for (int32_t field = 0; field < ContentFieldCount; ++field)
+            values += get(b.c_str(), field, 0, value, sizeof value, 0) != fld_empty;
+    }
+    const double wall = wall_seconds() - wall0, cpu = cpu_seconds() - cpu0;
+    const Memory after = memory();
+    std::printf("seconds=%.3f cpu=%.3f books=%zu bytes=%llu growth=%.1f values=%d\n", wall, cpu, books.size(),
+                static_cast<unsigned long long>(bytes), after.peak - before.resident, values);
+    FreeLibrary(lib);
+    CoUninitialize();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     try {
         if (argc == 3 && std::strcmp(argv[1], "write") == 0) return write_books(fs::u8path(argv[2]));
         if (argc == 5 && std::strcmp(argv[1], "read") == 0) return read_book(argv[2], argv[3], argv[4]);
+        if ((argc == 5 || argc == 6) && std::strcmp(argv[1], "corpus") == 0)
+            return read_corpus(argv[2], argv[3], argv[4], argc == 6 && std::strcmp(argv[5], "unfiltered") == 0);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "tovrel_wine_bench: %s\n", e.what());
         return 1;
     }
-    std::fprintf(stderr, "usage: %s write DIR | read DLL TINY BOOK\n", argv[0]);
+    std::fprintf(stderr, "usage: %s write DIR | read DLL TINY BOOK | corpus DLL TINY DIR [unfiltered]\n", argv[0]);
     return 2;
 }

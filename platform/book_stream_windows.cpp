@@ -6,20 +6,21 @@
 
 namespace xmldoc {
 
-BookStream::BookStream(HANDLE file, std::string_view bytes, size_t piece, std::string_view element)
-    : file_(file), memory_(bytes), piece_(piece ? piece : file_piece), element_(element), filter_(element) {}
+BookStream::BookStream(HANDLE file, std::string_view bytes, size_t piece, const Reach *reach)
+    : file_(file), memory_(bytes), piece_(piece ? piece : file_piece), reach_(reach),
+      filter_(reach, Columns::utf16_units) {}
 
 BookStream::~BookStream() {
     if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
 }
 
-BookStream *BookStream::over_file(HANDLE file, std::string_view element) {
-    auto *stream = new (std::nothrow) BookStream(file, {}, file_piece, element);
+BookStream *BookStream::over_file(HANDLE file, const Reach *reach) {
+    auto *stream = new (std::nothrow) BookStream(file, {}, file_piece, reach);
     if (!stream) {
         CloseHandle(file);
         return nullptr;
     }
-    stream->buffer_.reset(new (std::nothrow) char[stream->piece_ + ImageFilter::max_held]);
+    stream->buffer_.reset(new (std::nothrow) char[stream->piece_ + ReachFilter::max_held]);
     if (!stream->buffer_) {
         stream->Release();
         return nullptr;
@@ -27,12 +28,12 @@ BookStream *BookStream::over_file(HANDLE file, std::string_view element) {
     return stream;
 }
 
-BookStream *BookStream::over_memory(std::string_view bytes, size_t piece, std::string_view element) {
+BookStream *BookStream::over_memory(std::string_view bytes, size_t piece, const Reach *reach) {
     // a piece past the end only costs a bigger buffer
     if (piece > bytes.size()) piece = std::max<size_t>(bytes.size(), 1);
-    auto *stream = new (std::nothrow) BookStream(INVALID_HANDLE_VALUE, bytes, piece, element);
+    auto *stream = new (std::nothrow) BookStream(INVALID_HANDLE_VALUE, bytes, piece, reach);
     if (!stream) return nullptr;
-    stream->buffer_.reset(new (std::nothrow) char[stream->piece_ + ImageFilter::max_held]);
+    stream->buffer_.reset(new (std::nothrow) char[stream->piece_ + ReachFilter::max_held]);
     if (!stream->buffer_) {
         stream->Release();
         return nullptr;
@@ -202,6 +203,7 @@ HRESULT BookStream::refill() {
         // a short piece is the end; after a full one the end comes as an empty piece
         ended_ = got < piece_;
         end_ = filter_.filter(buffer_.get(), got, ended_);
+        left_out_ = left_out_ || end_ < got;
     }
     return S_OK;
 }
@@ -212,7 +214,7 @@ HRESULT BookStream::rewind() {
         if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN)) return HRESULT_FROM_WIN32(GetLastError());
     }
     memory_at_ = 0;
-    filter_ = ImageFilter(element_);
+    filter_ = ReachFilter(reach_, Columns::utf16_units);
     begin_ = end_ = 0;
     ended_ = false;
     position_ = 0;
@@ -259,6 +261,27 @@ HRESULT BookStream::filtered_size(ULONGLONG &size) {
     }
     size = size_;
     return S_OK;
+}
+
+int64_t BookStream::column_shift(uint64_t line, uint64_t column) {
+    if (!left_out_ || !reach_) return 0;
+    // the source from its start, unfiltered; the stream's own position is not needed any more
+    if (file_ != INVALID_HANDLE_VALUE) {
+        LARGE_INTEGER zero{};
+        if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN)) return 0;
+    }
+    size_t at = 0;
+    const Reader read = [&](char *to, size_t n) -> size_t {
+        if (file_ == INVALID_HANDLE_VALUE) {
+            const size_t got = std::min(n, memory_.size() - at);
+            std::memcpy(to, memory_.data() + at, got);
+            at += got;
+            return got;
+        }
+        size_t got = 0;
+        return SUCCEEDED(take(to, n, got)) ? got : 0;
+    };
+    return xmldoc::column_shift(*reach_, Columns::utf16_units, read, line, column);
 }
 
 } // namespace xmldoc

@@ -1,6 +1,6 @@
 // A read-only stream over a book for the platform's document object: the bytes of a file or of
-// memory, handed out through the image filter. The object copies the whole stream before it parses,
-// so what it holds is the book without its images.
+// memory, handed out through the reach filter. The object copies the whole stream before it parses,
+// so what it builds is the book's markup and the text its queries can reach.
 #pragma once
 
 #include <windows.h>
@@ -13,17 +13,22 @@
 #include <string>
 #include <string_view>
 
-#include "image_filter.h"
+#include "reach_filter.h"
 
 namespace xmldoc {
 
 class BookStream final : public IStream {
 public:
-    // over an open file, which it owns and closes; element: what the filter leaves images out of
-    static BookStream *over_file(HANDLE file, std::string_view element);
+    // over an open file, which it owns and closes; reach: what the filter may not leave out (kept by
+    // the caller), null to pass everything
+    static BookStream *over_file(HANDLE file, const Reach *reach);
     // over bytes that stay put until detach(), taken piece bytes at a time (0: as from a file)
-    static BookStream *over_memory(std::string_view bytes, size_t piece, std::string_view element);
+    static BookStream *over_memory(std::string_view bytes, size_t piece, const Reach *reach);
     // both: created with one reference, or null when memory ran out (the file is closed then)
+
+    // how many columns further right than the document object says (line and column from 1) a
+    // position stands in the book, found by reading it again; 0 when nothing was left out
+    int64_t column_shift(uint64_t line, uint64_t column);
 
     // the bytes in memory are about to go: a reference the object keeps reads nothing more
     void detach();
@@ -52,7 +57,7 @@ public:
     static constexpr size_t file_piece = 64u << 10; // bytes of the file filtered at a time
 
 private:
-    BookStream(HANDLE file, std::string_view bytes, size_t piece, std::string_view element);
+    BookStream(HANDLE file, std::string_view bytes, size_t piece, const Reach *reach);
     ~BookStream();
 
     HRESULT take(char *to, size_t n, size_t &got);
@@ -66,8 +71,9 @@ private:
     std::string_view memory_;
     size_t memory_at_ = 0;
     size_t piece_;
-    std::string element_;
-    ImageFilter filter_;
+    const Reach *reach_;
+    ReachFilter filter_;
+    bool left_out_ = false; // the filter has left something out
     std::unique_ptr<char[]> buffer_;
     size_t begin_ = 0, end_ = 0; // the filtered bytes in the buffer not yet handed out
     bool ended_ = false;         // the source is read to its end and the filter told so

@@ -1,5 +1,7 @@
 #include "encoding_iconv.h"
 
+#include "charset.h"
+
 #include <iconv.h>
 
 #include <algorithm>
@@ -348,3 +350,21 @@ size_t Utf8Stream::convert(const char *in, size_t n, bool last, char *out) {
 }
 
 } // namespace encoding
+
+// the upper half as Expat is told it: its own decoder for ISO-8859-1 and US-ASCII, else the table
+// its unknown-encoding handler is given
+std::optional<std::array<char32_t, 128>> charset::upper_half(std::string_view declared) {
+    using encoding::canonical;
+    const std::string name = canonical(declared);
+    std::array<char32_t, 128> half{};
+    if (name == "ISO-8859-1") {
+        for (size_t b = 0; b < half.size(); ++b) half[b] = static_cast<char32_t>(0x80 + b);
+        return half;
+    }
+    if (name == "US-ASCII") return half;
+    if (encoding::expat_decodes(name)) return std::nullopt;
+    const encoding::TablePtr table = encoding::find_table(name);
+    if (!table || table->multibyte) return std::nullopt;
+    for (size_t b = 0; b < half.size(); ++b) half[b] = table->map[0x80 + b] < 0 ? 0 : static_cast<char32_t>(table->map[0x80 + b]);
+    return half;
+}

@@ -21,11 +21,10 @@ struct Answer {
     std::u16string value;
 };
 
-// How a document is read. The defaults parse every byte; tests compare readings with and without.
+// How a document is read; tests compare readings with and without the filter.
 struct Settings {
-    // the content of elements of this name is not handed to the parser where it is only lines of
-    // base64 (platform/image_filter.h); empty: nothing is left out
-    std::string_view base64_element;
+    // text no query can reach is not handed to the parser (platform/reach_filter.h)
+    bool filter = true;
 };
 
 // Queries are absolute paths of child steps, an optional [n] index on a step (counted from 0

@@ -14,11 +14,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,60 +32,20 @@
 
 #include "encoding_iconv.h"
 #include "error.h"
-#include "image_filter.h"
+#include "query.h"
+#include "reach_filter.h"
 #include "unicode.h"
 
 namespace xmldoc {
 
 namespace {
 
-// books up to this size are read whole and parsed in one final call: Expat spends an extra
-// line-and-column pass on every piece but the last; bigger ones are fed in pieces to bound memory
-constexpr size_t whole_file_limit = 16u << 20;
-constexpr size_t piece_size = 1u << 20;
+// Books go to the parser in pieces through one reused buffer: what the filter leaves of a piece is
+// small, so Expat's pass over each piece's lines and columns costs little, and a piece sits in the
+// cache while the filter and the parser read it.
+constexpr size_t piece_size = 256u << 10;
 // what is looked at before the parser starts: the byte order mark and the XML declaration
 constexpr size_t head_size = 4096;
-
-// ---- queries
-
-struct Step {
-    std::string name;
-    int index = -1; // [n] among the children of that name, or -1 for all
-};
-
-struct Query {
-    std::vector<Step> elements; // the element steps, from the root
-    std::string attribute;      // the final @name step, if any
-};
-
-Query parse_query(std::u16string_view text) {
-    const std::string q = unicode::utf16_to_utf8(text);
-    if (q.empty() || q[0] != '/') throw std::invalid_argument("query must start at the root: " + q);
-    Query query;
-    size_t pos = 1;
-    while (pos <= q.size()) {
-        size_t end = q.find('/', pos);
-        if (end == std::string::npos) end = q.size();
-        std::string step = q.substr(pos, end - pos);
-        if (step.empty() || !query.attribute.empty()) throw std::invalid_argument("bad query: " + q);
-        if (step[0] == '@') {
-            query.attribute = step.substr(1);
-            if (query.attribute.empty()) throw std::invalid_argument("bad query: " + q);
-        } else {
-            Step s;
-            if (const size_t open = step.find('['); open != std::string::npos) {
-                if (step.back() != ']' || open + 2 >= step.size()) throw std::invalid_argument("bad query: " + q);
-                s.index = std::stoi(step.substr(open + 1, step.size() - open - 2));
-                step.resize(open);
-            }
-            s.name = std::move(step);
-            query.elements.push_back(std::move(s));
-        }
-        pos = end + 1;
-    }
-    if (query.elements.empty()) throw std::invalid_argument("bad query: " + q);
-    return query;
-}
 
 bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -165,10 +127,9 @@ Prolog sniff(std::string_view head) {
 class Stage {
 public:
     virtual ~Stage() = default;
-    // the buffer that n new bytes need, with what the stage may add to them
-    virtual size_t room(size_t n) const = 0;
-    // rewrites the n bytes at buf in place (room(n) bytes there); returns how many go to the parser
-    virtual size_t apply(char *buf, size_t n, bool last) = 0;
+    // what the parser gets for the n bytes at buf (which has slack bytes of room after them); in
+    // place, or in the stage's own buffer
+    virtual std::string_view apply(char *buf, size_t n, bool last) = 0;
 };
 
 // Older Expats take a high surrogate that no low one follows; newer ones refuse it where it stands.
@@ -178,9 +139,7 @@ class Utf16Guard final : public Stage {
 public:
     explicit Utf16Guard(bool big_endian) : big_endian_(big_endian) {}
 
-    size_t room(size_t n) const override { return n + held_; }
-
-    size_t apply(char *buf, size_t n, bool last) override {
+    std::string_view apply(char *buf, size_t n, bool last) override {
         auto *b = reinterpret_cast<unsigned char *>(buf);
         if (held_) {
             std::memmove(b + held_, b, n);
@@ -204,10 +163,10 @@ public:
             b[i] = b[i + 1] = 0xFF;
             i += 2;
         }
-        if (last) return n; // a character left unfinished is the parser's to report
+        if (last) return {buf, n}; // a character left unfinished is the parser's to report
         held_ = n - i;
         std::memcpy(hold_, b + i, held_);
-        return i;
+        return {buf, i};
     }
 
 private:
@@ -218,16 +177,22 @@ private:
     size_t held_ = 0;
 };
 
-// images left out: lines of base64 in the named element reach Expat as their line breaks
-class Images final : public Stage {
+// text no query reaches left out (reach_filter.h)
+class LeaveOut final : public Stage {
 public:
-    explicit Images(std::string_view element) : filter_(element) {}
+    explicit LeaveOut(const Reach &reach) : filter_(&reach) {}
 
-    size_t room(size_t n) const override { return n + ImageFilter::max_held; }
-    size_t apply(char *buf, size_t n, bool last) override { return filter_.filter(buf, n, last); }
+    std::string_view apply(char *buf, size_t n, bool last) override {
+        const size_t out = filter_.filter(buf, n, last);
+        left_out_ = left_out_ || out < n;
+        return {buf, out};
+    }
+    // whether columns may have moved: anything left out so far
+    bool left_out() const { return left_out_; }
 
 private:
-    ImageFilter filter_;
+    ReachFilter filter_;
+    bool left_out_ = false;
 };
 
 // the whole book converted to UTF-8 for Expat, for encodings no table can describe to it
@@ -235,16 +200,14 @@ class ToUtf8 final : public Stage {
 public:
     explicit ToUtf8(std::unique_ptr<encoding::Utf8Stream> stream) : stream_(std::move(stream)) {}
 
-    size_t room(size_t n) const override { return stream_->room(n); }
-
-    size_t apply(char *buf, size_t n, bool last) override {
-        input_.assign(buf, n);
-        return stream_->convert(input_.data(), n, last, buf);
+    std::string_view apply(char *buf, size_t n, bool last) override {
+        out_.resize(stream_->room(n));
+        return {out_.data(), stream_->convert(buf, n, last, out_.data())};
     }
 
 private:
     std::unique_ptr<encoding::Utf8Stream> stream_;
-    std::string input_;
+    std::string out_;
 };
 
 // ---- the pass
@@ -260,47 +223,6 @@ unsigned long hash_salt() {
     }();
     return salt;
 }
-
-// the queries in parsed form, with what the pass needs to know about them
-struct Plan {
-    std::vector<std::u16string> texts;
-    std::vector<Query> queries;
-    std::vector<std::string> counted; // names that queries count among siblings
-    size_t max_depth = 0;
-};
-
-std::shared_ptr<const Plan> make_plan(std::span<const std::u16string_view> queries) {
-    if (queries.size() > 32) throw std::invalid_argument("at most 32 queries");
-    auto plan = std::make_shared<Plan>();
-    for (auto q : queries) {
-        plan->texts.emplace_back(q);
-        plan->queries.push_back(parse_query(q));
-        plan->max_depth = std::max(plan->max_depth, plan->queries.back().elements.size());
-    }
-    for (const Query &q : plan->queries)
-        for (const Step &s : q.elements)
-            if (s.index >= 0 && std::find(plan->counted.begin(), plan->counted.end(), s.name) == plan->counted.end())
-                plan->counted.push_back(s.name);
-    return plan;
-}
-
-// Queries are parsed once per distinct set and kept for the life of the library (the reader always
-// asks the same six); a few sets at most, so that no caller can make the list grow without end.
-std::shared_ptr<const Plan> plan_for(std::span<const std::u16string_view> queries) {
-    constexpr size_t max_plans = 8;
-    static std::mutex lock;
-    static std::vector<std::shared_ptr<const Plan>> plans;
-    {
-        std::lock_guard guard(lock);
-        for (const auto &p : plans)
-            if (std::equal(p->texts.begin(), p->texts.end(), queries.begin(), queries.end())) return p;
-    }
-    auto plan = make_plan(queries);
-    std::lock_guard guard(lock);
-    if (plans.size() < max_plans) plans.push_back(plan);
-    return plan;
-}
-
 
 bool valid_version(std::string_view v) {
     return v.size() > 2 && v.substr(0, 2) == "1." &&
@@ -336,9 +258,9 @@ std::optional<std::string_view> raw_attribute(std::string_view tag, std::string_
 
 class Selector {
 public:
-    Selector(std::span<const std::u16string_view> queries)
-        : plan_(plan_for(queries)), queries_(plan_->queries), counted_(plan_->counted),
-          max_depth_(plan_->max_depth), answers_(queries.size()) {
+    explicit Selector(std::shared_ptr<const QuerySet> set)
+        : set_(std::move(set)), queries_(set_->queries), counted_(set_->counted), max_depth_(set_->max_depth),
+          answers_(queries_.size()) {
         frames_.resize(max_depth_ + 1);
         for (Frame &f : frames_) f.counts.assign(counted_.size(), 0);
         frames_[0].mask = queries_.size() == 32 ? ~0u : (1u << queries_.size()) - 1; // the document
@@ -379,6 +301,9 @@ public:
 
     std::vector<Answer> take_answers() { return std::move(answers_); }
 
+    // how far a column the parser gives stands from the book's, for a byte index of its input
+    void columns_from(std::function<int64_t(uint64_t)> shift) { shift_ = std::move(shift); }
+
 private:
     struct Frame {
         uint32_t mask = 0;            // queries whose element steps so far match this element
@@ -401,10 +326,20 @@ private:
         }
     }
 
-    std::string position() const {
-        return " at line " + std::to_string(XML_GetCurrentLineNumber(parser_)) + ", column " +
-               std::to_string(XML_GetCurrentColumnNumber(parser_) + 1);
+    // where the parser is; the column as in the book, whatever the filter left out before it
+    struct Place {
+        XML_Size line, column;
+        XML_Index at; // in the bytes the parser was given
+    };
+    Place here() const {
+        return {XML_GetCurrentLineNumber(parser_), XML_GetCurrentColumnNumber(parser_), XML_GetCurrentByteIndex(parser_)};
     }
+    std::string where(const Place &p) const {
+        auto column = static_cast<int64_t>(p.column) + 1;
+        if (shift_ && p.at >= 0) column += shift_(static_cast<uint64_t>(p.at));
+        return " at line " + std::to_string(p.line) + ", column " + std::to_string(column);
+    }
+    std::string position() const { return where(here()); }
 
     void text_handlers(bool on) {
         XML_SetCharacterDataHandler(parser_, on ? on_text : nullptr);
@@ -520,7 +455,7 @@ private:
                 const auto it = entities_.find(ref);
                 if (it == entities_.end())
                     throw ReadError("undefined entity \"" + std::string(ref) + "\" in attribute \"" + attribute +
-                                    "\"" + raw_position_);
+                                    "\"" + where(raw_place_));
                 if (seen.insert(it->first).second) texts.push_back(it->second);
             }
         }
@@ -532,7 +467,7 @@ private:
     const std::string &raw_tag() {
         if (raw_taken_) return raw_;
         raw_taken_ = true;
-        raw_position_ = position();
+        raw_place_ = here();
         raw_.clear();
         raw_failed_ = false;
         XML_SetDefaultHandlerExpand(parser_, on_raw);
@@ -666,7 +601,7 @@ private:
     static void XMLCALL release_sequences(void *data) { delete static_cast<Sequences *>(data); }
 
     XML_Parser parser_ = nullptr;
-    std::shared_ptr<const Plan> plan_;
+    std::shared_ptr<const QuerySet> set_;
     const std::vector<Query> &queries_;
     const std::vector<std::string> &counted_;
     const size_t max_depth_;
@@ -683,7 +618,8 @@ private:
     std::string text_;
     std::string unknown_encoding_;
     std::string raw_;
-    std::string raw_position_; // where the current start tag is
+    Place raw_place_{};          // where the current start tag is
+    std::function<int64_t(uint64_t)> shift_;
     std::map<std::string, std::string, std::less<>> entities_;
     std::exception_ptr failure_;
 };
@@ -700,7 +636,7 @@ public:
         // a regular file is read blocking: some network and user-space file systems honour the flag
         const int flags = ::fcntl(fd_, F_GETFL);
         if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) fail(errno);
-        size_ = static_cast<size_t>(st.st_size);
+        size_ = static_cast<uint64_t>(st.st_size);
     }
     ~File() {
         if (fd_ >= 0) ::close(fd_);
@@ -708,13 +644,14 @@ public:
     File(const File &) = delete;
     File &operator=(const File &) = delete;
 
-    size_t size() const { return size_; }
+    uint64_t size() const { return size_; }
 
-    // reads up to n bytes; fewer only at the end of the file
-    size_t read(void *buf, size_t n) {
+    // reads up to n bytes at offset (or at the file's position, -1); fewer only at the end
+    size_t read(void *buf, size_t n, int64_t offset = -1) {
         size_t done = 0;
         while (done < n) {
-            const ssize_t r = ::read(fd_, static_cast<char *>(buf) + done, n - done);
+            char *to = static_cast<char *>(buf) + done;
+            const ssize_t r = offset < 0 ? ::read(fd_, to, n - done) : ::pread(fd_, to, n - done, offset + done);
             if (r < 0) {
                 if (errno == EINTR) continue;
                 fail(errno); // EAGAIN too: nothing here can wait for it
@@ -732,129 +669,227 @@ private:
 
     std::string path_;
     int fd_ = -1;
-    size_t size_ = 0;
+    uint64_t size_ = 0;
 };
 
-// Hands the parser the book piece by piece, through the stage its first bytes call for.
-class Feed {
+// ---- where a book's bytes come from
+
+// room after a piece for what a stage holds over from the last one
+constexpr size_t slack = std::max<size_t>(ReachFilter::max_held, 3);
+
+// Piece buffers, reused by every read: a fresh one per book would be fresh pages for the kernel to
+// fault in each time, which is what a folder of books would cost most. A few are kept, for readers
+// on several threads.
+class Buffers {
 public:
-    Feed(Selector &sel, std::string_view head, const Settings &settings) : sel_(sel) {
-        const Prolog prolog = sniff(head);
-        XML_Parser p = sel.parser();
-        if (prolog.family != Family::bytes) {
-            // UCS-2 and its other names are UTF-16 to the platform; Expat knows only its own spellings
-            if (!prolog.encoding.empty() && !encoding::expat_decodes(prolog.encoding) &&
-                encoding::canonical(prolog.encoding) == "UTF-16")
-                XML_SetEncoding(p, "UTF-16");
-            stage_ = std::make_unique<Utf16Guard>(prolog.family == Family::utf16be);
-            return;
+    std::unique_ptr<char[]> take() {
+        {
+            std::lock_guard guard(lock_);
+            if (!free_.empty()) {
+                auto b = std::move(free_.back());
+                free_.pop_back();
+                return b;
+            }
         }
+        return std::make_unique_for_overwrite<char[]>(piece_size + slack);
+    }
+    void give_back(std::unique_ptr<char[]> b) noexcept {
+        try {
+            std::lock_guard guard(lock_);
+            if (free_.size() < 8) free_.push_back(std::move(b));
+        } catch (...) {
+            // (a buffer not kept is only freed)
+        }
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<std::unique_ptr<char[]>> free_;
+};
+
+Buffers &buffers() {
+    static Buffers all;
+    return all;
+}
+
+class Piece {
+public:
+    Piece() : buf_(buffers().take()) {}
+    ~Piece() { buffers().give_back(std::move(buf_)); }
+    Piece(const Piece &) = delete;
+    Piece &operator=(const Piece &) = delete;
+    char *data() const { return buf_.get(); }
+
+private:
+    std::unique_ptr<char[]> buf_;
+};
+
+class Source {
+public:
+    virtual ~Source() = default;
+    // the first bytes, for the byte order and the declaration; read() still begins at the start
+    virtual std::string_view head() = 0;
+    // the next bytes, at most n and the source's own piece size
+    virtual size_t read(char *buf, size_t n) = 0;
+    // nothing is left to read
+    virtual bool done() const = 0;
+    // the same bytes once more from the start, to find a fault's column again
+    virtual Reader again() const = 0;
+};
+
+class FileSource final : public Source {
+public:
+    explicit FileSource(const std::string &path) : file_(path) {}
+
+    std::string_view head() override {
+        if (!head_read_) {
+            head_read_ = true;
+            const auto want = static_cast<size_t>(std::min<uint64_t>(file_.size(), head_.size()));
+            head_size_ = file_.read(head_.data(), want);
+            rest_ = head_size_ < want ? 0 : file_.size() - head_size_;
+        }
+        return {head_.data(), head_size_};
+    }
+
+    // the size at opening is what is read: a file that grows meanwhile cannot keep the read going
+    size_t read(char *buf, size_t n) override {
+        head();
+        size_t got = std::min(n, head_size_ - head_used_);
+        std::memcpy(buf, head_.data() + head_used_, got);
+        head_used_ += got;
+        if (got < n && rest_ > 0) {
+            const auto want = static_cast<size_t>(std::min<uint64_t>(n - got, rest_));
+            const size_t more = file_.read(buf + got, want);
+            rest_ = more < want ? 0 : rest_ - more; // short: the file shrank meanwhile
+            got += more;
+        }
+        return got;
+    }
+
+    bool done() const override { return head_read_ && head_used_ == head_size_ && rest_ == 0; }
+
+    Reader again() const override {
+        return [this, at = uint64_t{0}](char *buf, size_t n) mutable {
+            const auto want = static_cast<size_t>(std::min<uint64_t>(n, file_.size() - std::min(at, file_.size())));
+            const size_t got = want ? const_cast<File &>(file_).read(buf, want, static_cast<int64_t>(at)) : 0;
+            at += got;
+            return got;
+        };
+    }
+
+private:
+    File file_;
+    uint64_t rest_ = 0; // bytes after the head still to read
+    std::array<char, head_size> head_;
+    size_t head_size_ = 0, head_used_ = 0;
+    bool head_read_ = false;
+};
+
+class MemorySource final : public Source {
+public:
+    MemorySource(std::string_view document, size_t chunk) : document_(document), chunk_(chunk) {}
+
+    std::string_view head() override { return document_.substr(0, head_size); }
+
+    size_t read(char *buf, size_t n) override {
+        const size_t got = std::min({n, chunk_, document_.size() - at_});
+        std::memcpy(buf, document_.data() + at_, got);
+        at_ += got;
+        return got;
+    }
+
+    bool done() const override { return at_ == document_.size(); }
+
+    Reader again() const override {
+        return [doc = document_, at = size_t{0}](char *buf, size_t n) mutable {
+            const size_t got = std::min(n, doc.size() - at);
+            std::memcpy(buf, doc.data() + at, got);
+            at += got;
+            return got;
+        };
+    }
+
+private:
+    std::string_view document_;
+    size_t chunk_;
+    size_t at_ = 0;
+};
+
+// Hands the parser the book piece by piece through one reused buffer, and through the stage its
+// first bytes call for.
+void feed(Selector &sel, Source &source, const QuerySet &set, const Settings &settings, size_t piece) {
+    XML_Parser p = sel.parser();
+    const Prolog prolog = sniff(source.head());
+    std::unique_ptr<Stage> stage;
+    LeaveOut *leave_out = nullptr;
+    if (prolog.family != Family::bytes) {
+        // UCS-2 and its other names are UTF-16 to the platform; Expat knows only its own spellings
+        if (!prolog.encoding.empty() && !encoding::expat_decodes(prolog.encoding) &&
+            encoding::canonical(prolog.encoding) == "UTF-16")
+            XML_SetEncoding(p, "UTF-16");
+        stage = std::make_unique<Utf16Guard>(prolog.family == Family::utf16be);
+    } else {
         // the filter knows the encodings it works in and turns itself off in any other
-        if (!settings.base64_element.empty()) stage_ = std::make_unique<Images>(settings.base64_element);
-        if (prolog.encoding.empty()) return;
+        if (settings.filter) {
+            auto f = std::make_unique<LeaveOut>(set.reach);
+            leave_out = f.get();
+            stage = std::move(f);
+        }
         const std::string name = encoding::canonical(prolog.encoding);
-        if (encoding::expat_decodes(name)) {
+        if (prolog.encoding.empty()) {
+            // UTF-8 by default
+        } else if (encoding::expat_decodes(name)) {
             // another name for a byte encoding Expat decodes itself: its own decoder, not iconv's
             // (a UTF-16 name on bytes is Expat's to refuse)
             if (!encoding::expat_decodes(prolog.encoding) && name.compare(0, 6, "UTF-16") != 0)
                 XML_SetEncoding(p, name.c_str());
-            return;
-        }
-        // a table for Expat's unknown-encoding handler where one can describe the encoding
-        // (the handler finds the same one), else the book converted as it is read
-        if (encoding::find_table(name)) return;
-        if (auto stream = encoding::Utf8Stream::open(name, prolog.declaration)) {
-            // (no image filter here: its bytes may be parts of other characters)
-            XML_SetEncoding(p, "UTF-8"); // the declaration no longer says what the bytes are
-            stage_ = std::make_unique<ToUtf8>(std::move(stream));
-            whole_limit_ = piece_size;
+        } else if (!encoding::find_table(name)) {
+            // a table for Expat's unknown-encoding handler where one can describe the encoding (the
+            // handler finds the same one), else the book converted as it is read
+            if (auto stream = encoding::Utf8Stream::open(name, prolog.declaration)) {
+                // (no filter here: its bytes may be parts of other characters)
+                XML_SetEncoding(p, "UTF-8"); // the declaration no longer says what the bytes are
+                stage = std::make_unique<ToUtf8>(std::move(stream));
+                leave_out = nullptr;
+            }
         }
     }
+    if (leave_out)
+        sel.columns_from([leave_out, &set, &source](uint64_t at) -> int64_t {
+            return leave_out->left_out() ? column_shift(set.reach, Columns::characters, source.again(), at) : 0;
+        });
 
-    // the biggest book read in one piece
-    size_t whole_limit() const { return whole_limit_; }
-
-    // One piece: fill writes up to want bytes at the pointer it is given and returns how many it
-    // wrote; fewer than want ends the book. Returns how many were written.
-    template <class Fill> size_t piece(size_t want, bool last, Fill &&fill) {
-        XML_Parser p = sel_.parser();
-        const size_t room = stage_ ? stage_->room(want) : want;
-        if (room > static_cast<size_t>(INT_MAX)) throw std::bad_alloc();
-        // with nothing to parse there is no buffer to ask for: Expat's answer to an empty one
-        // differs between patch levels
-        if (room == 0) {
-            sel_.check(XML_Parse(p, "", 0, last ? XML_TRUE : XML_FALSE));
-            return 0;
-        }
-        auto *buf = static_cast<char *>(XML_GetBuffer(p, static_cast<int>(room)));
-        if (!buf) sel_.check(XML_STATUS_ERROR);
-        const size_t got = fill(buf, want);
-        last = last || got < want;
-        const size_t n = stage_ ? stage_->apply(buf, got, last) : got;
-        const XML_Bool final = last ? XML_TRUE : XML_FALSE;
-        sel_.check(n == 0 ? XML_Parse(p, "", 0, final) : XML_ParseBuffer(p, static_cast<int>(n), final));
-        return got;
+    const Piece buffer;
+    for (;;) {
+        const size_t got = source.read(buffer.data(), piece);
+        const bool last = source.done();
+        const std::string_view out = stage ? stage->apply(buffer.data(), got, last) : std::string_view(buffer.data(), got);
+        // (a piece is far below INT_MAX, and so is what a stage makes of it)
+        sel.check(XML_Parse(p, out.empty() ? "" : out.data(), static_cast<int>(out.size()), last ? XML_TRUE : XML_FALSE));
+        if (last) break;
     }
-
-private:
-    Selector &sel_;
-    std::unique_ptr<Stage> stage_;
-    size_t whole_limit_ = whole_file_limit;
-};
+}
 
 } // namespace
 
 std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries,
                                    const Settings &settings) {
-    Selector sel(queries);
+    const auto set = query_set(queries);
+    Selector sel(set);
     const std::string native = unicode::utf16_to_utf8(path);
     // an unpaired surrogate has no UTF-8 form, and its stand-in would name some other file
     if (unicode::utf8_to_utf16(native) != path) throw ReadError(native + ": not a valid UTF-16 file name");
-    File file(native);
-    // the size at opening is what is read: a file that grows meanwhile cannot keep the read going
-    size_t left = file.size();
-    std::string head(std::min(left, head_size), '\0');
-    head.resize(file.read(head.data(), head.size()));
-    const bool ended = head.size() < std::min(left, head_size); // the file shrank meanwhile
-    Feed feed(sel, head, settings);
-    size_t head_used = 0;
-    const auto fill = [&](char *buf, size_t want) {
-        const size_t from_head = std::min(want, head.size() - head_used);
-        std::memcpy(buf, head.data() + head_used, from_head);
-        head_used += from_head;
-        if (from_head == want || ended) return from_head;
-        return from_head + file.read(buf + from_head, want - from_head);
-    };
-    size_t want = left <= feed.whole_limit() ? left : piece_size;
-    for (;;) {
-        const bool last = want >= left;
-        const size_t got = feed.piece(std::min(want, left), last, fill);
-        if (last || got < want) break;
-        left -= got;
-        want = piece_size;
-    }
+    FileSource source(native);
+    feed(sel, source, *set, settings, piece_size);
     return sel.take_answers();
 }
 
 std::vector<Answer> first_children_in(std::string_view document, std::span<const std::u16string_view> queries,
                                       size_t chunk, const Settings &settings) {
-    Selector sel(queries);
-    Feed feed(sel, document.substr(0, head_size), settings);
-    // a piece and the filter's room must fit a buffer Expat can grow to (its sizes are int, and
-    // doubled): a bigger document goes in pieces as from a file
-    if (chunk == 0) chunk = document.size() <= feed.whole_limit() ? document.size() : piece_size;
-    chunk = std::clamp<size_t>(chunk, 1, size_t{1} << 29);
-    size_t at = 0;
-    for (;;) {
-        const size_t want = std::min(chunk, document.size() - at);
-        const bool last = at + want == document.size();
-        feed.piece(want, last, [&](char *buf, size_t n) {
-            std::memcpy(buf, document.data() + at, n);
-            return n;
-        });
-        at += want;
-        if (last) break;
-    }
+    const auto set = query_set(queries);
+    Selector sel(set);
+    MemorySource source(document, chunk == 0 ? piece_size : std::min(chunk, piece_size));
+    feed(sel, source, *set, settings, piece_size);
     return sel.take_answers();
 }
 

@@ -18,6 +18,7 @@
 
 #include "book_stream_windows.h"
 #include "error.h"
+#include "query.h"
 #include "unicode.h"
 
 namespace xmldoc {
@@ -153,7 +154,7 @@ void check(HRESULT status, IUnknown *object, const IID &iid) {
 // Opens path for reading. load() takes a name for a URL (so "%41" or "#" in it would change the file
 // opened); a stream of ours reads exactly the file named, and only once it is known to be a regular
 // file: a directory, pipe or device fails here rather than leaving the parser waiting on it.
-Com<IStream> open_file(const std::u16string &path, std::string_view element) {
+Com<BookStream> open_file(const std::u16string &path, const Reach *reach) {
     const auto *name = reinterpret_cast<const wchar_t *>(path.c_str());
     const auto failure = [&](const std::string &reason) { return ReadError(utf8(path) + ": " + reason); };
 
@@ -168,8 +169,8 @@ Com<IStream> open_file(const std::u16string &path, std::string_view element) {
         CloseHandle(file);
         throw failure("not a regular file");
     }
-    Com<IStream> stream;
-    *stream.put() = BookStream::over_file(file, element); // it owns the handle now
+    Com<BookStream> stream;
+    *stream.put() = BookStream::over_file(file, reach); // it owns the handle now
     if (!stream) throw std::bad_alloc();
     return stream;
 }
@@ -201,8 +202,8 @@ Com<IXMLDOMDocument2> create_document() {
     return document;
 }
 
-// why a loaded document has no root element, as the parser tells it
-[[noreturn]] void throw_parse_error(IXMLDOMDocument2 *document) {
+// why a loaded document has no root element, as the parser tells it, with the column as in the book
+[[noreturn]] void throw_parse_error(IXMLDOMDocument2 *document, BookStream *source) {
     Com<IXMLDOMParseError> error;
     check(document->get_parseError(error.put()), document, iid_dom_document2);
     if (!error) throw ReadError("the document has no root element");
@@ -214,6 +215,8 @@ Com<IXMLDOMDocument2> create_document() {
     check(error->get_linepos(&column), nullptr, IID_NULL);
     std::string text = trimmed(reason.view());
     if (text.empty()) text = code != 0 ? status_text(code) : "the document has no root element";
+    if (line > 0 && column > 0)
+        column += static_cast<long>(source->column_shift(static_cast<uint64_t>(line), static_cast<uint64_t>(column)));
     if (line > 0) text += " (line " + std::to_string(line) + ", column " + std::to_string(column) + ")";
     throw ReadError(text);
 }
@@ -255,17 +258,17 @@ HRESULT load(IXMLDOMDocument2 *document, const VARIANT &from) {
     return status;
 }
 
-std::vector<Answer> answers(IXMLDOMDocument2 *document, IStream *source,
+std::vector<Answer> answers(IXMLDOMDocument2 *document, BookStream *source,
                             std::span<const std::u16string_view> queries) {
     Variant from;
     V_VT(&from.get()) = VT_UNKNOWN;
-    V_UNKNOWN(&from.get()) = source;
+    V_UNKNOWN(&from.get()) = static_cast<IStream *>(source);
     source->AddRef(); // the variant's own reference, released with it
     check(load(document, from.get()), document, iid_dom_document2);
 
     Com<IXMLDOMElement> root;
     check(document->get_documentElement(root.put()), document, iid_dom_document2);
-    if (!root) throw_parse_error(document);
+    if (!root) throw_parse_error(document, source);
 
     std::vector<Answer> out(queries.size());
     bool unconvertible = false;
@@ -294,24 +297,25 @@ bool under_wine() {
 
 std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries,
                                    const Settings &settings) {
+    const auto set = query_set(queries);
     const Com<IXMLDOMDocument2> document = create_document();
-    const Com<IStream> stream = open_file(path, settings.base64_element);
+    const Com<BookStream> stream = open_file(path, settings.filter ? &set->reach : nullptr);
     return answers(document.get(), stream.get(), queries);
 }
 
 std::vector<Answer> first_children_in(std::string_view document, std::span<const std::u16string_view> queries,
                                       size_t chunk, const Settings &settings) {
+    const auto set = query_set(queries);
     const Com<IXMLDOMDocument2> object = create_document();
     // the object parses in one go; chunk cuts what the filter takes at a time
-    BookStream *book = BookStream::over_memory(document, chunk, settings.base64_element);
-    if (!book) throw std::bad_alloc();
-    Com<IStream> stream;
-    *stream.put() = book;
+    Com<BookStream> stream;
+    *stream.put() = BookStream::over_memory(document, chunk, settings.filter ? &set->reach : nullptr);
+    if (!stream) throw std::bad_alloc();
     // document goes with this call, whatever the object keeps
     struct Detach {
         BookStream *book;
         ~Detach() { book->detach(); }
-    } detach{book};
+    } detach{stream.get()};
     return answers(object.get(), stream.get(), queries);
 }
 

@@ -30,9 +30,6 @@ const std::array<std::u16string_view, ContentFieldCount> &queries() {
     return all;
 }
 
-// images are base64 inside <binary>, which no query selects
-const xmldoc::Settings reading{.base64_element = "binary"};
-
 } // namespace
 
 FB2TitleInfo::FB2TitleInfo() = default;
@@ -42,11 +39,11 @@ FB2TitleInfo::FB2TitleInfo(const std::u16string &FileName) : FB2TitleInfo() { Fi
 FB2TitleInfo::~FB2TitleInfo() = default;
 
 void FB2TitleInfo::FillFB2TitleInfo(const std::u16string &FileName) {
-    store(xmldoc::first_children(FileName, queries(), reading));
+    store(xmldoc::first_children(FileName, queries()));
 }
 
 void FB2TitleInfo::fill_from_document(std::string_view document, size_t chunk) {
-    store(xmldoc::first_children_in(document, queries(), chunk, reading));
+    store(xmldoc::first_children_in(document, queries(), chunk));
 }
 
 template <class Answers> void FB2TitleInfo::store(const Answers &answers) {

@@ -1,4 +1,4 @@
-// The image filter judged by the parser: a document read with and without it must give the same
+// The reach filter judged by the parser: a document read with and without it must give the same
 // answers to the book's queries and the same failure, message, line and column included.
 #pragma once
 
@@ -40,8 +40,8 @@ inline const std::vector<std::u16string_view> &book_queries() {
     return q;
 }
 
-const xmldoc::Settings filtered{.base64_element = "binary"};
-const xmldoc::Settings unfiltered{};
+const xmldoc::Settings filtered{};
+const xmldoc::Settings unfiltered{.filter = false};
 
 // the file, and the same bytes from memory at once and in each of the given piece sizes
 inline void expect_filter_changes_nothing(const std::filesystem::path &file, std::string_view doc,
@@ -49,11 +49,11 @@ inline void expect_filter_changes_nothing(const std::filesystem::path &file, std
     const std::u16string path = file.u16string();
     EXPECT_EQ(reading([&] { return xmldoc::first_children(path, book_queries(), filtered); }),
               reading([&] { return xmldoc::first_children(path, book_queries(), unfiltered); }))
-        << "from the file, with the image filter and without";
+        << "from the file, with the filter and without";
     for (const size_t chunk : chunks) {
         EXPECT_EQ(reading([&] { return xmldoc::first_children_in(doc, book_queries(), chunk, filtered); }),
                   reading([&] { return xmldoc::first_children_in(doc, book_queries(), chunk, unfiltered); }))
-            << "from memory in pieces of " << chunk << ", with the image filter and without";
+            << "from memory in pieces of " << chunk << ", with the filter and without";
     }
 }
 

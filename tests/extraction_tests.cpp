@@ -627,7 +627,7 @@ std::vector<Row> make_rows() {
            {{none, none, none, none, u"A"}, 1}, Where::posix));
 
     // images: what the parser never needs to see, and markup that only looks like an image (each row is
-    // also read without the image filter, and must fail at the same line and column)
+    // also read without the filter, and must fail at the same line and column)
     const std::string b64 = "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mNk+M9QDwADhgGAWjR9awAAAABJRU5ErkJggg==";
     const auto illustrated = [&](const std::string &image, const std::string &after = "") {
         return decl + "\n<FictionBook" + fb_ns + ">\n<description><title-info>" + complete +

@@ -19,7 +19,7 @@
 #include "book_stream_windows.h"
 #include "codepage.h"
 #include "error.h"
-#include "image_filter_checks.h"
+#include "reach_filter_checks.h"
 #include "plugin_host.h"
 #include "support.h"
 #include "xmldoc.h"
@@ -516,7 +516,7 @@ TEST(document, broken_books_on_many_threads_each_fail_with_their_own_message) {
     }
 }
 
-// ---- the stream the document object reads: the book through the image filter
+// ---- the stream the document object reads: the book through the reach filter
 
 namespace {
 
@@ -615,10 +615,10 @@ TEST(book_stream, reads_what_the_filter_gives_in_any_sizes) {
     for (const auto &d : docs) {
         SCOPED_TRACE(d.label);
         const fs::path file = dir.write("stream.fb2", d.doc);
-        for (const std::string_view element : {"binary", ""}) {
-            SCOPED_TRACE("element \"" + std::string(element) + "\"");
-            const std::string want = filter_checks::filtered(d.doc, element, 0);
-            if (!element.empty() && d.doc.size() > 10000) {
+        for (const xmldoc::Reach *reach : {&filter_checks::book_reach(), static_cast<const xmldoc::Reach *>(nullptr)}) {
+            SCOPED_TRACE(reach ? "filtered" : "unfiltered");
+            const std::string want = filter_checks::filtered(d.doc, {0}, reach);
+            if (reach && d.doc.size() > 10000) {
                 EXPECT_LT(want.size(), d.doc.size() / 10);
             }
             for (const ULONG size : {1ul, 3ul, 4096ul, 65536ul, 1ul << 20}) {
@@ -626,7 +626,7 @@ TEST(book_stream, reads_what_the_filter_gives_in_any_sizes) {
                 for (const size_t piece : {size_t{0}, size_t{1}, size_t{7}, size_t{4099}, size_t{1} << 30}) {
                     SCOPED_TRACE("memory in pieces of " + std::to_string(piece));
                     if (piece == 1 && size < 4096 && d.doc.size() > 10000) continue; // slow and no wiser
-                    const StreamRef s{xmldoc::BookStream::over_memory(d.doc, piece, element)};
+                    const StreamRef s{xmldoc::BookStream::over_memory(d.doc, piece, reach)};
                     const Drained got = drain(s.p, size);
                     EXPECT_FALSE(got.failed);
                     EXPECT_TRUE(got.bytes == want) << got.bytes.size() << " bytes, not " << want.size();
@@ -634,7 +634,7 @@ TEST(book_stream, reads_what_the_filter_gives_in_any_sizes) {
                 }
                 const HANDLE h = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
                 ASSERT_NE(h, INVALID_HANDLE_VALUE);
-                const StreamRef s{xmldoc::BookStream::over_file(h, element)};
+                const StreamRef s{xmldoc::BookStream::over_file(h, reach)};
                 const Drained got = drain(s.p, size);
                 EXPECT_FALSE(got.failed);
                 EXPECT_TRUE(got.bytes == want) << "from the file: " << got.bytes.size() << " bytes, not " << want.size();
@@ -646,9 +646,9 @@ TEST(book_stream, reads_what_the_filter_gives_in_any_sizes) {
 
 TEST(book_stream, seek_and_stat_count_the_bytes_read) {
     const std::string doc = book_with_images();
-    const std::string want = filter_checks::filtered(doc, "binary", 0);
+    const std::string want = filter_checks::filtered(doc, {0});
     const auto n = static_cast<LONGLONG>(want.size());
-    const StreamRef s{xmldoc::BookStream::over_memory(doc, 1000, "binary")};
+    const StreamRef s{xmldoc::BookStream::over_memory(doc, 1000, &filter_checks::book_reach())};
     const auto read = [&](ULONG size) {
         std::string buf(size, '\0');
         ULONG got = 0;
@@ -725,7 +725,7 @@ TEST(book_stream, copy_to_passes_on_what_a_failing_read_gave) {
     ASSERT_TRUE(WriteFile(write_end, doc.data(), static_cast<DWORD>(doc.size()), &put, nullptr));
     ASSERT_EQ(put, doc.size());
     CloseHandle(write_end);
-    const StreamRef s{xmldoc::BookStream::over_file(read_end, "binary")};
+    const StreamRef s{xmldoc::BookStream::over_file(read_end, &filter_checks::book_reach())};
     IStream *copy = nullptr;
     ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, &copy), S_OK);
     ULARGE_INTEGER all, in{}, out{};
@@ -741,7 +741,7 @@ TEST(book_stream, copy_to_passes_on_what_a_failing_read_gave) {
 
 TEST(book_stream, a_detached_stream_reads_nothing_more) {
     std::string doc = book("Gone");
-    const StreamRef s{xmldoc::BookStream::over_memory(doc, 8, "binary")};
+    const StreamRef s{xmldoc::BookStream::over_memory(doc, 8, &filter_checks::book_reach())};
     char buf[16];
     ULONG got = 0;
     EXPECT_EQ(s->Read(buf, sizeof buf, &got), S_OK);
@@ -758,7 +758,7 @@ TEST(book_stream, a_detached_stream_reads_nothing_more) {
 // The object must answer a book the same whether it is given the images or not: every answer, and
 // every failure's message with its line and column (Wine's object names neither, so there the POSIX
 // suite's check of the filter against Expat's faults is what holds lines in place).
-TEST(image_filter, answers_agree_with_and_without_the_filter) {
+TEST(reach_filter, answers_agree_with_and_without_the_filter) {
     const auto with_images = [](const std::string &doc, const std::string &images) {
         std::string out = doc;
         out.insert(out.rfind("</FictionBook>"), images);
@@ -807,6 +807,10 @@ TEST(image_filter, answers_agree_with_and_without_the_filter) {
         {"cut inside an image", with_images(plain, image).substr(0, with_images(plain, image).size() - 40)},
         {"cut right after a line of an image", with_images(plain, image).substr(0, with_images(plain, image).rfind("JCIf"))},
         {"a fault before the images", with_images(plain, image).replace(plain.find("<body"), 5, "<body <")},
+        {"a fault after text on its line", with_images(plain, "<p>War \xD0\x96 and peace, \xE2\x80\x94 \xF0\x9F\x93\x9A</x>")},
+        {"a fault after a CR and text", with_images(plain, "<p>text\rmore text\n and more</x>")},
+        {"a reference in text", with_images(plain, "<p>a &amp; b &nbsp; c</p>")},
+        {"a one-line image and a fault after it", with_images(plain, "<binary>" + std::string(5000, 'Q') + "</binary>&x;")},
         {"UTF-16 with images", [&] {
              const std::string ascii = with_images(book("T").substr(book("").find('\n') + 1), image);
              std::string out = "\xFF\xFE";
@@ -819,21 +823,21 @@ TEST(image_filter, answers_agree_with_and_without_the_filter) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         const fs::path file = dir.write("agree.fb2", row.doc);
-        const std::string without = outcome([&] { return xmldoc::first_children(file.u16string(), queries, {}); });
-        const std::string with =
-            outcome([&] { return xmldoc::first_children(file.u16string(), queries, {.base64_element = "binary"}); });
+        const std::string without =
+            outcome([&] { return xmldoc::first_children(file.u16string(), queries, {.filter = false}); });
+        const std::string with = outcome([&] { return xmldoc::first_children(file.u16string(), queries, {}); });
         EXPECT_EQ(with, without) << "from a file";
         for (const size_t chunk : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{5}}) {
             SCOPED_TRACE("from memory in pieces of " + std::to_string(chunk));
             EXPECT_EQ(outcome([&] {
-                          return xmldoc::first_children_in(row.doc, queries, chunk, {.base64_element = "binary"});
+                          return xmldoc::first_children_in(row.doc, queries, chunk, {});
                       }),
                       without);
         }
     }
 }
 
-TEST(image_filter, corpus_books_agree_with_and_without_the_filter) {
+TEST(reach_filter, corpus_books_agree_with_and_without_the_filter) {
     const fs::path dir = support::corpus_dir();
     if (dir.empty()) GTEST_SKIP() << "no real-book corpus beside the checkout (../shared/corpus/real)";
     const auto queries = agreement_queries();
@@ -842,8 +846,8 @@ TEST(image_filter, corpus_books_agree_with_and_without_the_filter) {
         if (entry.path().extension() != ".fb2") continue;
         SCOPED_TRACE(entry.path().filename().string());
         const std::u16string path = entry.path().u16string();
-        const std::string without = outcome([&] { return xmldoc::first_children(path, queries, {}); });
-        const std::string with = outcome([&] { return xmldoc::first_children(path, queries, {.base64_element = "binary"}); });
+        const std::string without = outcome([&] { return xmldoc::first_children(path, queries, {.filter = false}); });
+        const std::string with = outcome([&] { return xmldoc::first_children(path, queries, {}); });
         EXPECT_EQ(with, without);
         ++books;
         failing += without.rfind("fails: ", 0) == 0;

@@ -1,0 +1,69 @@
+// The reach filter on arbitrary bytes. The last input byte picks how the document (every byte before
+// it) is cut into pieces; however it is cut, the output must be the one of the document filtered at
+// once; that output may differ from the document only by bytes left out that are never '<', '&', ']'
+// or a line break; without queries nothing changes; and Expat must find it well-formed exactly when
+// the document is, or fail with the same fault at the same line and, found again, column.
+#include <expat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "check.h"
+#include "reach_filter.h"
+#include "reach_filter_checks.h"
+
+namespace {
+
+// tiny pieces most of the time, since those find the lexer's edges; now and then small and large ones
+// in turn, so that vector blocks and characters are cut both ways
+std::vector<size_t> cuts_from(uint8_t selector) {
+    if (selector < 160) return {size_t{1} + selector % 5};
+    if (selector < 224) return {size_t{1} + selector % 7, size_t{1} + (selector * 37u) % 200};
+    return {static_cast<size_t>(selector - 223) * 61};
+}
+
+struct Verdict {
+    bool ok;
+    int code;
+    unsigned long line;
+    int64_t column;
+    bool operator==(const Verdict &) const = default;
+};
+
+// original: the document a filtered one came from, to find its columns in
+Verdict expat_verdict(std::string_view doc, std::string_view original = {}) {
+    XML_Parser p = XML_ParserCreate(nullptr);
+    FUZZ_CHECK(p);
+    const bool ok = XML_Parse(p, doc.data(), static_cast<int>(doc.size()), XML_TRUE) == XML_STATUS_OK;
+    Verdict v{ok, 0, 0, 0};
+    if (!ok) {
+        v.code = static_cast<int>(XML_GetErrorCode(p));
+        v.line = XML_GetCurrentLineNumber(p);
+        v.column = static_cast<int64_t>(XML_GetCurrentColumnNumber(p));
+        if (!original.empty())
+            v.column += xmldoc::column_shift(filter_checks::book_reach(), xmldoc::Columns::characters,
+                                             filter_checks::reader(original),
+                                             static_cast<uint64_t>(XML_GetCurrentByteIndex(p)));
+    }
+    XML_ParserFree(p);
+    return v;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size == 0) return 0;
+    const std::string_view doc(reinterpret_cast<const char *>(data), size - 1);
+    const std::vector<size_t> cuts = cuts_from(data[size - 1]);
+
+    const std::string whole = filter_checks::filtered(doc, 0);
+    FUZZ_CHECK(filter_checks::broken(doc, whole).empty());
+    FUZZ_CHECK(filter_checks::filtered(doc, cuts) == whole);
+    // no queries: nothing changes
+    FUZZ_CHECK(filter_checks::filtered(doc, cuts, nullptr) == doc);
+    if (whole != doc) FUZZ_CHECK(expat_verdict(whole, doc) == expat_verdict(doc));
+    return 0;
+}

@@ -1,0 +1,147 @@
+// The reach filter: sits between a document's bytes and its parser and leaves out the text that no
+// query can reach. Inside the root but outside the elements the queries reach (query.h), character
+// data proven to be characters of the document's encoding that the parser accepts goes to the parser
+// as its line breaks alone; markup, and everything in reachable elements, goes through as it is. So
+// the parser judges every tag as on the whole document, and finds it well-formed exactly when it is;
+// a fault keeps its line, and its column is found again by column_shift().
+//
+// It follows just enough XML to tell character data from markup, and only where it knows what every
+// byte is: UTF-8, US-ASCII, ISO-8859-*, windows-125*, koi8-r, koi8-u and cp866 by the BOM or the
+// declaration. Another encoding, a document type whose internal subset declares anything (entities
+// that expand to much text must be weighed against all of the book's bytes), and markup its lexer
+// does not follow turn it off for the rest of the document.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "query.h"
+
+namespace xmldoc {
+
+struct Run; // a stretch of left-out text being read (reach_filter.cpp)
+
+// what the parser counts in a column: Expat characters, the Windows object UTF-16 code units
+enum class Columns : uint8_t { characters, utf16_units };
+
+class ReachFilter {
+public:
+    // reach: what may not be left out, kept by the caller; null passes everything
+    explicit ReachFilter(const Reach *reach, Columns columns = Columns::characters);
+
+    // the most bytes held back from one piece for the next: a character the piece cuts
+    static constexpr size_t max_held = 3;
+
+    // Filters the next n bytes of the document in place and returns how many bytes at buf now go
+    // to the parser. buf has room for n + max_held bytes: what was held back comes out ahead of
+    // this piece's bytes. last: no bytes follow, so nothing is held back.
+    size_t filter(char *buf, size_t n, bool last);
+
+    // false once everything goes through unchanged for the rest of the document
+    bool active() const { return state_ != State::off; }
+    // the document is read as UTF-8 (so far: a declaration may still say otherwise)
+    bool utf8() const { return encoding_ == Encoding::utf8; }
+
+    // Text left out, for finding positions again: from output offset `at` on, a position on the same
+    // line stands `columns` further right in the document (less where a space stands in).
+    struct Drop {
+        uint64_t at;
+        int64_t columns;
+    };
+    // every later drop is appended to drops (null: none are kept, the default)
+    void record(std::vector<Drop> *drops) { drops_ = drops; }
+
+private:
+    enum class State : uint8_t {
+        start,       // nothing read yet
+        bom_1,       // after EF
+        bom_2,       // after EF BB
+        prolog,      // outside the root: white space and markup only
+        text,        // content
+        lt,          // after '<'
+        start_name,  // a start tag's name
+        tag,         // a start tag after its name
+        tag_quoted,  // an attribute value
+        tag_slash,   // '/' in a start tag
+        end_tag,     // after "</"
+        bang,        // after "<!"
+        bang_dash,   // after "<!-"
+        comment,
+        comment_dash,
+        comment_dashes,
+        cdata_open,  // inside "<![CDATA["
+        cdata,
+        cdata_bracket,
+        cdata_brackets,
+        pi_target,
+        pi,
+        pi_question,
+        doctype_open, // inside "<!DOCTYPE"
+        doctype,
+        doctype_quoted,
+        subset,       // the internal subset
+        subset_lt,    // '<' in the internal subset
+        subset_end,   // after the subset's ']'
+        off,
+    };
+    enum class Encoding : uint8_t { utf8, seven_bit, single_byte };
+
+    void text(unsigned char *b, size_t n, size_t &r, size_t &w);
+    template <bool mapping> void left_out_text(Run &s);
+    template <bool mapping, bool utf8> void left_out_vector(Run &s);
+    template <bool mapping> bool step(Run &s);
+    bool plain_tag(Run &s);
+    void note(Run &s);
+    bool declaration_ok();
+    void open_element();
+    void close_element();
+    void name_byte(unsigned char c);
+    void flush(size_t w);
+
+    const Reach *reach_;
+    Columns columns_;
+    State state_;
+    Encoding encoding_ = Encoding::utf8;
+    std::array<bool, 256> proven_{};  // a byte that is a whole character the parser takes (and not < & ])
+    unsigned high_from_ = 0x100;      // every byte from here up is proven (single-byte encodings)
+    unsigned char quote_ = 0;
+    bool at_start_ = true;     // nothing but a BOM read yet
+    bool declaration_ = false; // the processing instruction being read is the XML declaration
+    bool root_seen_ = false;
+    bool doctype_seen_ = false;
+    bool in_subset_ = false;
+    bool cr_last_ = false;     // the last byte written ends a line with a CR, in left-out text
+    bool in_reference_ = false; // in left-out text after '&': up to and with the byte that ends the name
+    uint8_t keep_ = 0;          // bytes of left-out text kept as they are whatever they are
+    size_t depth_ = 0;
+    size_t absorbed_ = 0;       // the depth whose element no query goes into, or that one selects; 0: none
+    Reach::Node node_ = Reach::document; // the open element's
+    std::vector<Reach::Node> path_;      // the open elements on some query's way, from the root
+    size_t matched_ = 0;        // bytes of a keyword or target matched so far
+    char target_[3] = {};       // a processing instruction's target, its first bytes
+    std::string name_;          // a start tag's name, where its parent is on some query's way
+    bool name_wide_ = false;    // the name has bytes above ASCII in a single-byte encoding
+    std::string declared_;      // the XML declaration's text after "<?xml", while it is read
+    unsigned char held_[max_held] = {};
+    uint8_t held_size_ = 0;
+    bool last_ = false;         // the piece being filtered ends the document
+    // for finding positions again
+    std::vector<Drop> *drops_ = nullptr;
+    uint64_t out_ = 0;          // bytes given to the parser before this piece
+    int64_t dropped_ = 0;       // columns left out since the last byte written
+    bool spaced_ = false;       // a space stands in for the first of them
+};
+
+// Finds a position again. read(buf, n) gives the next bytes of the document from its start (fewer
+// than n only at its end). Returns how many columns further right than the parser says the position
+// stands in the document: for the position at output offset `at` (Expat's byte index), or for the
+// one at line and column (both from 1, as the Windows object gives them). Only a failure pays for it.
+using Reader = std::function<size_t(char *buf, size_t n)>;
+int64_t column_shift(const Reach &reach, Columns columns, const Reader &read, uint64_t at);
+int64_t column_shift(const Reach &reach, Columns columns, const Reader &read, uint64_t line, uint64_t column);
+
+} // namespace xmldoc

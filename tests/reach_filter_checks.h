@@ -1,0 +1,95 @@
+// What any output of the reach filter must be to its input, whatever the document: shared by the
+// filter's tests and its fuzz target.
+#pragma once
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "query.h"
+#include "reach_filter.h"
+
+namespace filter_checks {
+
+// the reader's queries, as the document layer gets them
+inline const xmldoc::Reach &book_reach() {
+    static const std::u16string_view queries[] = {
+        u"/FictionBook/description/title-info/genre[0]",
+        u"/FictionBook/description/title-info/author[0]/first-name",
+        u"/FictionBook/description/title-info/author[0]/last-name",
+        u"/FictionBook/description/title-info/book-title",
+        u"/FictionBook/description/title-info/sequence/@name",
+        u"/FictionBook/description/title-info/sequence/@number",
+    };
+    static const auto set = xmldoc::query_set(queries);
+    return set->reach;
+}
+
+// bytes the filter never leaves out
+inline bool kept_always(char c) { return c == '<' || c == '&' || c == ']' || c == '\n' || c == '\r'; }
+
+// Why out cannot have come from in through the filter, or empty when it can: out is in with bytes left
+// out, but never one of '<', '&', ']' or a line break, and with a space standing in for what follows a
+// CR where anything was left out there.
+inline std::string broken(std::string_view in, std::string_view out) {
+    size_t i = 0, o = 0;
+    while (o < out.size()) {
+        if (i < in.size() && in[i] == out[o]) {
+            ++i, ++o;
+            continue;
+        }
+        if (out[o] == ' ' && o > 0 && out[o - 1] == '\r' && i < in.size() && !kept_always(in[i])) {
+            ++o, ++i; // the space for the first byte left out after the CR
+            continue;
+        }
+        if (i == in.size()) return "output byte " + std::to_string(o) + " is past the input";
+        if (kept_always(in[i])) return "input byte " + std::to_string(i) + " was left out";
+        ++i;
+    }
+    for (; i < in.size(); ++i)
+        if (kept_always(in[i])) return "input byte " + std::to_string(i) + " was left out at the end";
+    return {};
+}
+
+// The document through a fresh filter, cut into pieces of the sizes given in turn (0: the rest at
+// once); each piece sits in a buffer with exactly the room the filter asks for and guard bytes after
+// it, which must survive.
+inline std::string filtered(std::string_view doc, const std::vector<size_t> &cuts,
+                            const xmldoc::Reach *reach = &book_reach()) {
+    constexpr char guard = '\x5A';
+    constexpr size_t guards = 16;
+    xmldoc::ReachFilter f(reach);
+    std::string out;
+    std::vector<char> buf;
+    size_t at = 0, k = 0;
+    do {
+        const size_t cut = cuts.empty() ? 0 : cuts[k++ % cuts.size()];
+        const size_t n = cut == 0 ? doc.size() - at : std::min(cut, doc.size() - at);
+        constexpr size_t room = xmldoc::ReachFilter::max_held;
+        buf.assign(n + room + guards, guard);
+        std::copy(doc.data() + at, doc.data() + at + n, buf.data());
+        const size_t got = f.filter(buf.data(), n, at + n == doc.size());
+        if (got > n + room) throw std::logic_error("the filter gave more bytes than its room holds");
+        if (std::any_of(buf.begin() + static_cast<std::ptrdiff_t>(n + room), buf.end(), [](char c) { return c != guard; }))
+            throw std::logic_error("the filter wrote past the room it asks for");
+        out.append(buf.data(), got);
+        at += n;
+    } while (at < doc.size());
+    return out;
+}
+
+inline std::string filtered(std::string_view doc, size_t piece = 0) { return filtered(doc, std::vector<size_t>{piece}); }
+
+// a reader of the document from its start, for column_shift
+inline xmldoc::Reader reader(std::string_view doc) {
+    return [doc, at = size_t{0}](char *buf, size_t n) mutable {
+        const size_t got = std::min(n, doc.size() - at);
+        std::copy(doc.data() + at, doc.data() + at + got, buf);
+        at += got;
+        return got;
+    };
+}
+
+} // namespace filter_checks
