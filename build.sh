@@ -270,23 +270,41 @@ test_windows() {
 # /usr/bin, the library in /usr/lib/tovrel (where fb2cols looks when none lies beside it), the manual
 # page, the README and the licence (as Debian's copyright file) in /usr/share/doc/tovrel
 
+# the version: project(VERSION), as the native build's configure step wrote it out. Read back from
+# there rather than parsed out of CMakeLists.txt, so it is the value CMake computed, and the build
+# re-runs that step whenever CMakeLists.txt changes, so after a build it cannot be stale
+cmake_version() {
+    cat build/native/tovrel-version
+}
+
 # deb_package DIR: writes DIR/tovrel_VERSION_ARCH.deb
 deb_package() {
     local out=$1 version arch stage glibc gcc
-    version=$(sed -n 's/^project(tovrel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+    version=$(cmake_version)
     arch=$(dpkg --print-architecture)
     stage=$(mktemp -d)
     chmod 755 "$stage" # the package's root, which dpkg -x gives to the folder it unpacks into
     mkdir -p "$out" "$stage/DEBIAN" "$stage/usr/bin" "$stage/usr/lib/tovrel" "$stage/usr/share/man/man1" \
         "$stage/usr/share/doc/tovrel"
-    strip -o "$stage/usr/bin/fb2cols" build/native/tools/fb2cols
-    strip -o "$stage/usr/lib/tovrel/tovrel.wdx" build/native/plugin/tovrel.wdx
+    # (.comment too: the compiler's name and version, of no use at run time)
+    strip -R .comment -o "$stage/usr/bin/fb2cols" build/native/tools/fb2cols
+    strip -R .comment -o "$stage/usr/lib/tovrel/tovrel.wdx" build/native/plugin/tovrel.wdx
     chmod 755 "$stage/usr/bin/fb2cols"
     chmod 644 "$stage/usr/lib/tovrel/tovrel.wdx"
-    gzip -9n <tools/fb2cols.1 >"$stage/usr/share/man/man1/fb2cols.1.gz"
+    gzip -9n <build/native/tools/fb2cols.1 >"$stage/usr/share/man/man1/fb2cols.1.gz"
     cp README.md "$stage/usr/share/doc/tovrel/README.md"
     { printf 'tovrel: FictionBook 2 columns for file managers\n\n'; cat LICENSE; } >"$stage/usr/share/doc/tovrel/copyright"
+    # a native package's changelog, which Debian's policy asks of every package
+    cat <<CHANGELOG | gzip -9n >"$stage/usr/share/doc/tovrel/changelog.gz"
+tovrel ($version) unstable; urgency=medium
+
+  * Release $version; the changes are in the project's git history.
+
+ -- tovrel team <tovrel@example.org>  $(LC_ALL=C date -u -R -d "@${SOURCE_DATE_EPOCH:-$(date +%s)}")
+CHANGELOG
     chmod 644 "$stage"/usr/share/man/man1/* "$stage"/usr/share/doc/tovrel/*
+    # (folders as well as files: the umask would otherwise decide them, and lintian and the bytes with it)
+    chmod -R u=rwX,go=rX "$stage/usr"
     # the newest C library symbol version the two files need, and the compiler that built them
     glibc=$(objdump -T "$stage/usr/bin/fb2cols" "$stage/usr/lib/tovrel/tovrel.wdx" |
         grep -o 'GLIBC_[0-9.]*' | sed 's/GLIBC_//' | sort -uV | tail -1)
@@ -307,6 +325,7 @@ Description: FictionBook 2 metadata columns for file managers
  folders, as a table, TSV or JSON.
 CONTROL
     (cd "$stage" && find usr -type f | sort | xargs md5sum >DEBIAN/md5sums)
+    chmod -R u=rwX,go=rX "$stage/DEBIAN"
     dpkg-deb --root-owner-group --build "$stage" "$out/tovrel_${version}_${arch}.deb" >/dev/null
     rm -rf "$stage"
 }
@@ -359,7 +378,7 @@ cmd_dist() {
     x86_64-w64-mingw32-strip -o dist/fb2cols64.exe build/win64/tools/fb2cols.exe
     strip -o dist/linux-x86_64/tovrel.wdx build/native/plugin/tovrel.wdx
     strip -o dist/linux-x86_64/fb2cols build/native/tools/fb2cols
-    cp tools/fb2cols.1 dist/linux-x86_64/
+    cp build/native/tools/fb2cols.1 dist/linux-x86_64/
     cp README.md LICENSE dist/
     deb_package dist
     deb_test dist/tovrel_*.deb
