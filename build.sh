@@ -7,6 +7,7 @@
 #   ./build.sh fuzz [SECONDS]   run every fuzz target for SECONDS each (default 60) under ASan and UBSan
 #   ./build.sh dist     build the release files into dist/ (both Windows DLLs, the Linux library, fb2cols,
 #                       its manual page, the Debian package, the Windows archive, SHA256SUMS) and check them
+#   ./build.sh repro    run dist in two fresh copies of the commit and compare the files byte for byte
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$PWD
@@ -514,10 +515,35 @@ cmd_dist() {
     (cd dist && find . -type f | LC_ALL=C sort | xargs ls -l) >&2
 }
 
+# two copies of the commit (git archive, so nothing but what it holds) in folders of different names
+# and depths under build/repro, ./build.sh dist in each, and every file compared; uncommitted changes
+# are not part of it
+cmd_repro() {
+    need_packages git
+    local commit epoch copy copies=(build/repro/one/tovrel build/repro/two/deeper/tovrel-again)
+    commit=$(git rev-parse HEAD)
+    epoch=$(git log -1 --format=%ct "$commit")
+    [ -z "$(git status --porcelain --untracked-files=no)" ] || say "note: the tree has uncommitted changes; this checks $commit only"
+    for copy in "${copies[@]}"; do
+        say "./build.sh dist in $copy (commit $commit)"
+        rm -rf "$copy"
+        mkdir -p "$copy"
+        git archive "$commit" | tar -x -C "$copy"
+        (cd "$copy" && SOURCE_DATE_EPOCH=$epoch ./build.sh dist)
+    done
+    if ! diff -r "${copies[0]}/dist" "${copies[1]}/dist" >&2; then
+        say "the two builds differ (lines above); diffoscope on a pair tells where"
+        exit 1
+    fi
+    say "byte-identical: $(find "${copies[0]}/dist" -type f | wc -l) files in ${copies[0]}/dist and ${copies[1]}/dist"
+    (cd "${copies[0]}/dist" && cat SHA256SUMS) >&2
+}
+
 case "${1:-}" in
 demo) cmd_demo ;;
 test) cmd_test ;;
 dist) cmd_dist ;;
+repro) cmd_repro ;;
 bench)
     shift
     cmd_bench "$@"
@@ -527,7 +553,7 @@ fuzz)
     cmd_fuzz "$@"
     ;;
 *)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
     ;;
 esac
