@@ -403,7 +403,7 @@ windows_zip() {
 
 # dist_files DIR: builds the release files into DIR (emptied first)
 dist_files() {
-    local out=$1 preset
+    local out=$1 preset sums
     need_packages "${native_packages[@]}" "${win_build_packages[@]}" zip
     for preset in native win32 win64; do
         say "$preset build of the library and fb2cols"
@@ -425,8 +425,9 @@ dist_files() {
     cp README.md LICENSE "$out/"
     deb_package "$out"
     windows_zip "$out"
-    (cd "$out" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS.new &&
-        mv SHA256SUMS.new SHA256SUMS)
+    # (listed before the file exists: a find running beside the redirection could list it)
+    sums=$(cd "$out" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | xargs -d '\n' sha256sum)
+    printf '%s\n' "$sums" >"$out/SHA256SUMS"
 }
 
 fail_check() {
