@@ -8,20 +8,14 @@
 #include "charset.h"
 
 #if defined(__SSE2__) || (defined(__i386__) && defined(__GNUC__))
-#include <emmintrin.h>
 #define TOVREL_SSE2 1
+#if defined(__i386__) && !defined(__SSE2__)
+#define TOVREL_BLOCKS __attribute__((target("sse2")))
 #endif
+#endif
+#include "reach_filter_blocks.h"
 
 namespace xmldoc {
-
-// where a run of left-out text is, and what it has written
-struct Run {
-    unsigned char *b;
-    size_t n, r, w;
-    bool cr_last;    // the last byte written is a CR of left-out text
-    bool spaced;     // a space stands in for the first character left out since the last write
-    int64_t columns; // columns left out since the last write (counted only for finding positions)
-};
 
 namespace {
 
@@ -126,8 +120,6 @@ constexpr std::array<bool, 256> ascii_proven = [] {
 
 // ---- UTF-8
 
-bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
 // the bytes a lead byte announces (1 for a byte that leads nothing)
 size_t announced(unsigned char c) { return c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 1; }
 
@@ -151,125 +143,22 @@ size_t utf8_proven(const unsigned char *p, size_t n) {
     }
 }
 
-// ---- runs of proven bytes, sixteen at a time where the machine has vectors
-
-// leaves out len bytes at r, columns of them; after a CR a space stands in for the first, so that
-// the CR and a line feed after them stay two line breaks
-inline void leave_out(Run &s, size_t len, int64_t columns) {
-    if (s.cr_last) {
-        s.b[s.w++] = ' ';
-        s.cr_last = false;
-        s.spaced = true;
-    }
-    s.columns += columns;
-    s.r += len;
-}
+// ---- runs of proven bytes, a block at a time where the machine has vectors (reach_filter_blocks.h)
 
 #ifdef TOVREL_SSE2
 // compiled for SSE2 on 32-bit x86 too, and used there only where the processor has it
-#if defined(__i386__) && !defined(__SSE2__)
-#define TOVREL_VECTOR __attribute__((target("sse2")))
 bool vectors() {
+#if defined(__i386__) && !defined(__SSE2__)
     static const bool have = __builtin_cpu_supports("sse2");
     return have;
-}
 #else
-#define TOVREL_VECTOR
-bool vectors() { return true; }
+    return true;
 #endif
-
-TOVREL_VECTOR inline unsigned lanes(__m128i m) { return static_cast<unsigned>(_mm_movemask_epi8(m)); }
-
-// the lanes of the proven ASCII bytes: 0x20 to 0x7F but '<', '&' and ']', and tab
-TOVREL_VECTOR inline unsigned ascii_lanes(__m128i v) {
-    const __m128i printable = _mm_cmpgt_epi8(v, _mm_set1_epi8(0x1F)); // signed: bytes above 7F fail
-    const __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('<')),
-                                                      _mm_cmpeq_epi8(v, _mm_set1_epi8('&'))),
-                                         _mm_cmpeq_epi8(v, _mm_set1_epi8(']')));
-    return lanes(_mm_or_si128(_mm_andnot_si128(special, printable), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
-}
-
-// Leaves out the proven characters from s.r on, sixteen bytes at a time, and writes the line breaks
-// among them; returns where a byte needs a look of its own, or fewer than 16 bytes are left. UTF-8:
-// ASCII, two-byte characters and three-byte ones with a lead of E1 to EC or EE; a
-// single-byte encoding: ASCII and every byte from high up. Finding positions (mapping), every line
-// break stops it, so that each drop is noted where it was, and columns are counted.
-template <bool utf8, bool mapping> TOVREL_VECTOR inline void vector_run(Run &s, unsigned high) {
-    while (s.n - s.r >= 16) {
-        const unsigned char *p = s.b + s.r;
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const unsigned ascii = ascii_lanes(v);
-        unsigned drop = ascii, starts = ascii;
-        unsigned size = 16; // the lanes this block decides: a character it cuts is the next one's
-        if (ascii != 0xFFFF) {
-            if (utf8) {
-                if (lanes(v) != 0) {
-                    // signed bytes: 80..BF are -128..-65, C2..DF are -62..-33, E1..EC are -31..-20,
-                    // EE is -18 (the three-byte leads whose second byte has no range of its own)
-                    const unsigned cont = lanes(_mm_cmplt_epi8(v, _mm_set1_epi8(-64)));
-                    const unsigned lead2 = lanes(_mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-63)),
-                                                               _mm_cmplt_epi8(v, _mm_set1_epi8(-32))));
-                    // (most text above ASCII has two-byte characters only: no byte from E0 up)
-                    const unsigned lead3 =
-                        lanes(_mm_cmpgt_epi8(v, _mm_set1_epi8(-33))) == 0
-                            ? 0
-                            : lanes(_mm_or_si128(_mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-32)),
-                                                               _mm_cmplt_epi8(v, _mm_set1_epi8(-19))),
-                                                 _mm_cmpeq_epi8(v, _mm_set1_epi8(-18))));
-                    const unsigned lead = lead2 | lead3;
-                    // every lead has its continuations after it and every continuation a lead before,
-                    // up to the first lane where that fails, less a character left unfinished there
-                    const unsigned expected = (lead2 << 1 | lead3 << 1 | lead3 << 2) & 0xFFFF;
-                    const unsigned mismatch = expected ^ cont;
-                    unsigned k = mismatch ? static_cast<unsigned>(__builtin_ctz(mismatch)) : 16;
-                    if (k >= 1 && (lead >> (k - 1) & 1)) k -= 1;
-                    else if (k >= 2 && (lead3 >> (k - 2) & 1)) k -= 2;
-                    if (mismatch == 0) size = k; // (only a cut character moved k)
-                    const unsigned below = k >= 16 ? 0xFFFFu : (1u << k) - 1;
-                    drop |= (lead | cont) & below;
-                    starts |= lead & below;
-                }
-            } else if (high < 0x100) {
-                const unsigned upper = lanes(_mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(static_cast<char>(high))), v));
-                drop |= upper;
-                starts |= upper;
-            }
-        }
-        const unsigned decided = size >= 16 ? 0xFFFFu : (1u << size) - 1;
-        if ((drop & decided) == decided) {
-            leave_out(s, size, mapping ? __builtin_popcount(starts & decided) : 0);
-            continue;
-        }
-        // Line breaks among proven characters are written in order (finding positions, each is the
-        // scalar path's, to note the drops beside it). A CR with a character left out after it gets
-        // the space that keeps it and a later line feed two line breaks.
-        unsigned breaks = 0;
-        if (!mapping)
-            breaks = lanes(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
-        const unsigned end = std::min(size, static_cast<unsigned>(__builtin_ctz(~(drop | breaks) | 0x10000)));
-        const unsigned within = end >= 16 ? 0xFFFFu : (1u << end) - 1;
-        breaks &= within;
-        if (breaks == 0) { // (then end < size: a block of drops alone was taken above)
-            if (end > 0) leave_out(s, end, mapping ? __builtin_popcount(starts & within) : 0);
-            return;
-        }
-        unsigned char *out = s.b + s.w;
-        if (s.cr_last && (drop & 1)) *out++ = ' ';
-        for (unsigned m = breaks; m != 0; m &= m - 1) {
-            const unsigned k = static_cast<unsigned>(__builtin_ctz(m));
-            *out++ = p[k];
-            if (p[k] == '\r' && k + 1 < end && (drop >> (k + 1) & 1)) *out++ = ' ';
-        }
-        const unsigned last = 31 - static_cast<unsigned>(__builtin_clz(breaks));
-        s.cr_last = p[last] == '\r' && last + 1 == end;
-        s.w = static_cast<size_t>(out - s.b);
-        s.r += end;
-        if (end < size) return;
-    }
 }
 #else
 bool vectors() { return false; }
 #endif
+
 
 } // namespace
 
@@ -393,7 +282,7 @@ void ReachFilter::text(unsigned char *b, size_t n, size_t &r, size_t &w) {
         }
         return;
     }
-    Run s{b, n, r, w, cr_last_, spaced_, dropped_};
+    Run s{b, n, r, w, cr_last_, spaced_, dropped_, &depth_, 0};
     if (drops_) left_out_text<true>(s);
     else left_out_text<false>(s);
     r = s.r;
@@ -416,10 +305,12 @@ template <bool mapping> void ReachFilter::left_out_text(Run &s) {
 }
 
 #ifdef TOVREL_SSE2
-template <bool mapping, bool utf8> TOVREL_VECTOR void ReachFilter::left_out_vector(Run &s) {
+template <bool mapping, bool utf8> TOVREL_BLOCKS void ReachFilter::left_out_vector(Run &s) {
     while (s.r < s.n) {
         if (!in_reference_ && keep_ == 0) {
-            vector_run<utf8, mapping>(s, high_from_);
+            // (a tag the lexer took may have left the element no query goes into)
+            s.floor = node_ == Reach::none ? absorbed_ : 0;
+            blocks<Sse2, utf8, mapping>(s, high_from_);
             if (s.r == s.n) return;
         }
         if (!step<mapping>(s)) return;
