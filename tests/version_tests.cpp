@@ -40,15 +40,6 @@ std::string slurp(const fs::path &p) {
     return s.str();
 }
 
-// "1.2.3" as four numbers, the missing ones 0; parsed here, apart from how the resource gets them
-std::vector<unsigned> numbers(const std::string &version) {
-    std::vector<unsigned> out;
-    std::istringstream in(version);
-    for (std::string part; std::getline(in, part, '.');) out.push_back(static_cast<unsigned>(std::stoul(part)));
-    out.resize(4, 0);
-    return out;
-}
-
 TEST(version, fb2cols_prints_the_cmake_version) {
     support::TempDir dir;
     const fs::path out = dir.path() / "out";
@@ -72,6 +63,15 @@ TEST(version, the_manual_page_names_the_cmake_version) {
 }
 
 #ifdef _WIN32
+
+// "1.2.3" as four numbers, the missing ones 0; parsed here, apart from how the resource gets them
+std::vector<unsigned> numbers(const std::string &version) {
+    std::vector<unsigned> out;
+    std::istringstream in(version);
+    for (std::string part; std::getline(in, part, '.');) out.push_back(static_cast<unsigned>(std::stoul(part)));
+    out.resize(4, 0);
+    return out;
+}
 
 std::wstring wide(const std::string &s) {
     return std::wstring(s.begin(), s.end()); // the names and values here are ASCII
