@@ -16,8 +16,8 @@ struct Shape {
     size_t text_bytes = 0;   // body text, roughly
     int images = 0;          // <binary> elements after the body
     size_t image_bytes = 0;  // base64 characters per image, roughly
-    size_t line_length = 76; // base64 characters per line; 0: each image on one line
     uint32_t seed = 1;
+    size_t line_length = 76; // base64 characters per line; 0: each image on one line
 };
 
 // a whole book in memory
