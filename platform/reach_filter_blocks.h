@@ -108,8 +108,23 @@ template <class S> TOVREL_BLOCKS inline bool tag(Run &s, const unsigned char *p,
 template <class S, bool utf8, bool mapping> TOVREL_BLOCKS inline void blocks(Run &s, unsigned high) {
     constexpr unsigned width = S::width;
     constexpr uint32_t full = width == 32 ? 0xFFFFFFFFu : 0xFFFFu;
+    // A character a block cuts is taken with it, and its continuations are what the next block must
+    // start with (carry): so every block is a whole one, and where the next one starts never waits
+    // for this one's masks. Where they are not there, or no next block comes, the byte path takes
+    // the character again from its lead (cut bytes back).
+    uint32_t carry = 0;
+    unsigned cut = 0;
+    const auto take_back = [&] {
+        if (carry == 0) return;
+        s.r -= cut;
+        if (mapping) s.columns -= 1;
+    };
     while (s.n - s.r >= width) {
         const unsigned char *p = s.b + s.r;
+        if (carry && (!is_continuation(p[0]) || ((carry & 2) && !is_continuation(p[1])))) {
+            take_back();
+            return;
+        }
         const typename S::V v = S::load(p);
         // proven ASCII: 0x20 to 0x7F (signed: bytes above 7F fail) but '<', '&' and ']', and tab
         const uint32_t ascii = S::lanes(
@@ -117,7 +132,8 @@ template <class S, bool utf8, bool mapping> TOVREL_BLOCKS inline void blocks(Run
                              S::either(S::either(S::eq(v, S::all('<')), S::eq(v, S::all('&'))), S::eq(v, S::all(']')))),
                       S::eq(v, S::all('\t'))));
         uint32_t drop = ascii, starts = ascii;
-        unsigned size = width; // the lanes this block decides: a character it cuts is the next one's
+        uint32_t next_carry = 0;
+        unsigned next_cut = 0;
         if (ascii != full) {
             if (utf8) {
                 if (S::lanes(v) != 0) {
@@ -134,14 +150,17 @@ template <class S, bool utf8, bool mapping> TOVREL_BLOCKS inline void blocks(Run
                     const uint32_t lead = lead2 | lead3;
                     // every lead has its continuations after it and every continuation a lead before,
                     // up to the first lane where that fails, less a character left unfinished there
-                    const uint32_t expected = (lead2 << 1 | lead3 << 1 | lead3 << 2) & full;
-                    const uint32_t mismatch = expected ^ cont;
-                    unsigned k = mismatch ? static_cast<unsigned>(__builtin_ctz(mismatch)) : width;
-                    // (without branches: half the blocks of such text end inside a character)
-                    const unsigned hang1 = static_cast<unsigned>(uint64_t{lead} << 1 >> k) & 1;
-                    const unsigned hang2 = static_cast<unsigned>(uint64_t{lead3} << 2 >> k) & 1 & ~hang1;
-                    k -= hang1 + 2 * hang2;
-                    if (mismatch == 0) size = k; // (only a cut character moved k)
+                    const uint64_t expected = uint64_t{lead2} << 1 | uint64_t{lead3} << 1 | uint64_t{lead3} << 2;
+                    const uint32_t mismatch = ((static_cast<uint32_t>(expected) & full) | carry) ^ cont;
+                    unsigned k = width;
+                    if (mismatch == 0) {
+                        next_carry = static_cast<uint32_t>(expected >> width);
+                        next_cut = (lead >> (width - 1) & 1) ? 1 : (lead3 >> (width - 2) & 1) ? 2 : 0;
+                    } else {
+                        k = static_cast<unsigned>(__builtin_ctz(mismatch));
+                        if (k >= 1 && (lead >> (k - 1) & 1)) k -= 1;
+                        else if (k >= 2 && (lead3 >> (k - 2) & 1)) k -= 2;
+                    }
                     drop |= (lead | cont) & below(k);
                     starts |= lead & below(k);
                 }
@@ -151,19 +170,22 @@ template <class S, bool utf8, bool mapping> TOVREL_BLOCKS inline void blocks(Run
                 starts |= upper;
             }
         }
-        const uint32_t decided = below(size);
-        if ((drop & decided) == decided) {
-            leave_out(s, size, mapping ? __builtin_popcount(starts & decided) : 0);
+        if (drop == full) {
+            leave_out(s, width, mapping ? __builtin_popcount(starts) : 0);
+            carry = next_carry;
+            cut = next_cut;
             continue;
         }
         // Line breaks among proven characters are written in order (finding positions, each is the
-        // scalar path's, to note the drops beside it). A CR with a character left out after it gets
-        // the space that keeps it and a later line feed two line breaks.
+        // byte path's, to note the drops beside it). A CR with a character left out after it gets the
+        // space that keeps it and a later line feed two line breaks; where that character is the one
+        // the block cuts, the space waits for it (cr_last), as it may yet be kept.
         uint32_t breaks = 0;
         if (!mapping) breaks = S::lanes(S::either(S::eq(v, S::all('\n')), S::eq(v, S::all('\r'))));
         const uint64_t open = ~static_cast<uint64_t>(drop | breaks) | (uint64_t{1} << width);
-        const unsigned end = std::min(size, static_cast<unsigned>(__builtin_ctzll(open)));
+        const unsigned end = static_cast<unsigned>(__builtin_ctzll(open));
         breaks &= below(end);
+        const unsigned owed = end == width && next_cut ? width - next_cut : width; // the cut character's lane
         if (breaks == 0) {
             if (end > 0) leave_out(s, end, mapping ? __builtin_popcount(starts & below(end)) : 0);
         } else {
@@ -172,16 +194,22 @@ template <class S, bool utf8, bool mapping> TOVREL_BLOCKS inline void blocks(Run
             for (uint32_t m = breaks; m != 0; m &= m - 1) {
                 const unsigned k = static_cast<unsigned>(__builtin_ctz(m));
                 *out++ = p[k];
-                if (p[k] == '\r' && k + 1 < end && (drop >> (k + 1) & 1)) *out++ = ' ';
+                if (p[k] == '\r' && k + 1 < end && k + 1 != owed && (drop >> (k + 1) & 1)) *out++ = ' ';
             }
             const unsigned last = 31 - static_cast<unsigned>(__builtin_clz(breaks));
-            s.cr_last = p[last] == '\r' && last + 1 == end;
+            s.cr_last = p[last] == '\r' && (last + 1 == end || last + 1 == owed);
             s.w = static_cast<size_t>(out - s.b);
             s.r += end;
         }
-        if (end == size) continue;
+        if (end == width) {
+            carry = next_carry;
+            cut = next_cut;
+            continue;
+        }
+        carry = 0; // (the block ends before the character it cuts)
         if (mapping || s.floor == 0 || p[end] != '<' || !tag<S>(s, p, v, end)) return;
     }
+    take_back();
 }
 
 #endif
