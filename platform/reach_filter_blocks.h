@@ -155,7 +155,8 @@ template <class S, bool utf8, bool mapping> TOVREL_BLOCKS inline void blocks(Run
                     unsigned k = width;
                     if (mismatch == 0) {
                         next_carry = static_cast<uint32_t>(expected >> width);
-                        next_cut = (lead >> (width - 1) & 1) ? 1 : (lead3 >> (width - 2) & 1) ? 2 : 0;
+                        // (a lead in the last lane, or a three-byte one before it: never both)
+                        next_cut = (lead >> (width - 1) & 1) + 2 * (lead3 >> (width - 2) & 1);
                     } else {
                         k = static_cast<unsigned>(__builtin_ctz(mismatch));
                         if (k >= 1 && (lead >> (k - 1) & 1)) k -= 1;
