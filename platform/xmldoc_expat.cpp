@@ -634,8 +634,8 @@ public:
         if (::fstat(fd_, &st) != 0) fail(errno);
         if (!S_ISREG(st.st_mode)) throw ReadError(path_ + ": not a regular file");
         // a regular file is read blocking: some network and user-space file systems honour the flag
-        const int flags = ::fcntl(fd_, F_GETFL);
-        if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) fail(errno);
+        // (of the flags F_SETFL sets, it was opened with that one alone: one call, not two)
+        if (::fcntl(fd_, F_SETFL, 0) != 0) fail(errno);
         size_ = static_cast<uint64_t>(st.st_size);
     }
     ~File() {
