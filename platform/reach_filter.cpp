@@ -25,19 +25,6 @@ bool is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c 
 
 bool is_letter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-// bytes above ASCII are parts of letters in every encoding worked in; the parser judges them
-constexpr std::array<bool, 256> name_starts = [] {
-    std::array<bool, 256> t{};
-    for (int c = 0; c < 256; ++c) t[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':' || c >= 0x80;
-    return t;
-}();
-constexpr std::array<bool, 256> name_chars = [] {
-    std::array<bool, 256> t = name_starts;
-    for (int c = '0'; c <= '9'; ++c) t[c] = true;
-    t['-'] = t['.'] = true;
-    return t;
-}();
-
 bool is_name_start(unsigned char c) { return name_starts[c]; }
 bool is_name_char(unsigned char c) { return name_chars[c]; }
 
@@ -347,6 +334,10 @@ template <bool mapping> inline bool ReachFilter::step(Run &s) {
         if (in_reference_ && (is_name_char(c) || c == '#')) {
             s.cr_last = false;
             put(c);
+            // (and the rest of a character of the name, whatever the name's end makes of it)
+            if (keep_ > 0) --keep_;
+            if (encoding_ == Encoding::utf8 && c >= 0x80 && !is_continuation(c))
+                keep_ = std::max(keep_, static_cast<uint8_t>(announced(c) - 1));
             return true;
         }
         in_reference_ = false;
@@ -403,6 +394,8 @@ bool ReachFilter::plain_tag(Run &s) {
         close_element();
     } else if (is_name_start(b[e])) {
         e += name_length(b + e, n - e);
+        // as the lexer has it: the name ends at white space, '/' or '>'
+        if (e == n || !(is_space(b[e]) || b[e] == '/' || b[e] == '>')) return false;
         for (;;) {
             e += span(b + e, n - e, tag_stops);
             if (e == n) return false;
@@ -814,7 +807,8 @@ int64_t column_shift(const Reach &reach, Columns columns, const Reader &read, ui
     int pending = 0; // continuation bytes still to come in a UTF-8 sequence
     return replay(reach, columns, read, [&](const ReachFilter &filter, uint64_t, int c) {
         if (c < 0) return true;
-        if (at_line == line && at_column >= column && pending == 0) return true;
+        // (the line feed of a CRLF ends the line before: the line asked for starts after it)
+        if (at_line == line && at_column >= column && pending == 0 && !(c == '\n' && after_cr)) return true;
         if (c == '\n') {
             if (!after_cr) ++at_line;
             at_column = 1;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -35,6 +36,21 @@ struct Run {
 namespace {
 
 inline bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// bytes above ASCII are parts of letters in every encoding worked in; the parser judges them
+inline constexpr std::array<bool, 256> name_starts = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 256; ++c) t[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':' || c >= 0x80;
+    return t;
+}();
+inline constexpr std::array<bool, 256> name_chars = [] {
+    std::array<bool, 256> t = name_starts;
+    for (int c = '0'; c <= '9'; ++c) t[c] = true;
+    t['-'] = t['.'] = true;
+    return t;
+}();
+
+
 
 // leaves out len bytes at r, columns of them; after a CR a space stands in for the first, so that
 // the CR and a line feed after them stay two line breaks
@@ -84,8 +100,14 @@ template <class S> TOVREL_BLOCKS inline bool tag(Run &s, const unsigned char *p,
     if (end) {
         if (*s.depth == s.floor) return false; // the way back to where a query may go: the lexer's
     } else {
-        const unsigned char c = p[j + 1];
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' || c >= 0x80)) return false;
+        // as the lexer has it: a name, ended by white space, '/' or '>'
+        if (!name_starts[p[j + 1]]) return false;
+        unsigned e = j + 2;
+        while (e < g && name_chars[p[e]]) ++e;
+        const unsigned char after_name = p[e];
+        if (!(after_name == ' ' || after_name == '\t' || after_name == '\n' || after_name == '\r' ||
+              after_name == '/' || after_name == '>'))
+            return false;
         bad |= S::lanes(S::either(S::eq(v, S::all('"')), S::eq(v, S::all('\''))));
         // a '/' right before the '>' makes the element empty, and one anywhere else is the lexer's
         bad |= S::lanes(S::eq(v, S::all('/'))) & below(g - 1);
@@ -143,7 +165,7 @@ template <class S, bool utf8, bool mapping> TOVREL_BLOCKS inline void blocks(Run
                     const uint32_t lead2 = S::lanes(S::both(S::gt(v, S::all(-63)), S::lt(v, S::all(-32))));
                     // (most text above ASCII has two-byte characters only: no byte from E0 up)
                     const uint32_t lead3 =
-                        S::lanes(S::gt(v, S::all(-33))) == 0
+                        S::lanes(S::at_least(v, S::all(static_cast<char>(0xE0)))) == 0
                             ? 0
                             : S::lanes(S::either(S::both(S::gt(v, S::all(-32)), S::lt(v, S::all(-19))),
                                                  S::eq(v, S::all(-18))));

@@ -3,7 +3,7 @@
 // document order wins, and the text handlers are on only while a selected element waits for its
 // first child (with a non-native encoding Expat converts every byte it hands to a handler).
 //
-// The book's bytes reach Expat through at most one stage, chosen from its first bytes: the image
+// The book's bytes reach Expat through at most one stage, chosen from its first bytes: the reach
 // filter, a check of UTF-16 surrogates that not every Expat makes, or a conversion to UTF-8 for
 // encodings Expat cannot be given a table for.
 #include "xmldoc.h"
@@ -35,6 +35,13 @@
 #include "query.h"
 #include "reach_filter.h"
 #include "unicode.h"
+
+// Expats from 2.6.0 on (and Debian 12's security updates of 2.5.0) defer parsing a token cut at the
+// end of a call until enough bytes follow. Where a fault is then reported depends on where the book
+// was cut (a CR and its line feed apart, say), so the answers would differ between Expats and with
+// the filter on and off; the reader turns it off where it exists, and learns that at run time, as
+// the Expat found then need not be the one built against.
+extern "C" XML_Bool XML_SetReparseDeferralEnabled(XML_Parser parser, XML_Bool enabled) __attribute__((weak));
 
 namespace xmldoc {
 
@@ -858,6 +865,16 @@ void feed(Selector &sel, Source &source, const QuerySet &set, const Settings &se
         sel.columns_from([leave_out, &set, &source](uint64_t at) -> int64_t {
             return leave_out->left_out() ? column_shift(set.reach, Columns::characters, source.again(), at) : 0;
         });
+    // (what it holds goes with this call: every fault is told before it returns)
+    struct Forget {
+        Selector &sel;
+        ~Forget() { sel.columns_from(nullptr); }
+    } forget{sel};
+
+    // without deferral, a token longer than many pieces is parsed again from its start with each
+    // one: past a few pieces deferral comes back on for the book, so that the work stays linear
+    bool deferring = XML_SetReparseDeferralEnabled == nullptr || XML_SetReparseDeferralEnabled(p, XML_FALSE) == XML_FALSE;
+    uint64_t given = 0;
 
     const Piece buffer;
     for (;;) {
@@ -867,6 +884,11 @@ void feed(Selector &sel, Source &source, const QuerySet &set, const Settings &se
         // (a piece is far below INT_MAX, and so is what a stage makes of it)
         sel.check(XML_Parse(p, out.empty() ? "" : out.data(), static_cast<int>(out.size()), last ? XML_TRUE : XML_FALSE));
         if (last) break;
+        given += out.size();
+        // after a call, the byte index is where the token it could not finish begins
+        const XML_Index open = XML_GetCurrentByteIndex(p);
+        if (!deferring && open >= 0 && given - static_cast<uint64_t>(open) > 4 * piece)
+            deferring = XML_SetReparseDeferralEnabled(p, XML_TRUE) == XML_TRUE;
     }
 }
 

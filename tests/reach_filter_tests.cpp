@@ -307,7 +307,8 @@ TEST(reach_filter, what_it_does_not_follow_turns_it_off) {
     });
     // inside the root: what was left out before stays out, the rest goes on as it is
     for (const std::string &bad : {"<p a=\"1\"<b>"s, "<p/ >"s, "<p=>"s, "<!-- a -- b -->"s, "<![CDATA ]]>"s,
-                                  "<!DOCTYPE a>"s, "<!x>"s, "</a <b>"s, "<?xml version=\"1.0\"?>"s}) {
+                                  "<!DOCTYPE a>"s, "<!x>"s, "</a <b>"s, "<?xml version=\"1.0\"?>"s, "<a=b>"s,
+                                  "<n\"\">"s, "<a\x01>"s}) {
         SCOPED_TRACE(bad);
         const std::string doc = book("<p>left out</p>" + bad + "<p>kept</p>");
         EXPECT_EQ(show(filtered(doc)), show(book("<p></p>" + bad + "<p>kept</p>")));
@@ -372,8 +373,11 @@ TEST(reach_filter, the_parser_finds_the_same_faults_where_it_found_them) {
             docs.emplace_back("a fault in an image after " + show(before.substr(0, 8)) + ": " + show(bad),
                               book("<binary>" + before + bad + b64 + "</binary>"));
         }
-    for (const std::string &end : {"\r"s, "\n"s, "\r\n"s, "\n\r"s, ""s, " "s, "a\rb"s})
+    for (const std::string &end : {"\r"s, "\n"s, "\r\n"s, "\n\r"s, ""s, " "s, "a\rb"s, "&\xED/#"s, "&\xF0\x9F/ab"s,
+                                   "&\xE2(xy"s})
         docs.emplace_back("cut in text after " + show(end), decl + "<FictionBook><body><p>text" + end);
+    // a fault at the start of what is left of a line, after a CRLF
+    docs.emplace_back("a fault after text that opens a CRLF line", book("<p>a\r\nbcd\x01</p>"));
     int changed = 0;
     for (const auto &[label, doc] : docs) {
         SCOPED_TRACE(label);
