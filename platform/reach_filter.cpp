@@ -110,6 +110,10 @@ constexpr std::array<bool, 256> ascii_proven = [] {
 // the bytes a lead byte announces (1 for a byte that leads nothing)
 size_t announced(unsigned char c) { return c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 1; }
 
+// the bytes Expat takes together with a lead byte before it judges them: its table makes C0 and C1
+// two-byte leads and F5 to F7 four-byte ones, refused only once their sequence is there
+size_t judged_with(unsigned char c) { return c >= 0xF0 && c <= 0xF7 ? 4 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xC0 && c < 0xE0 ? 2 : 1; }
+
 // The length of the character at p when it is one the parser takes in text and that may be left out
 // (well-formed, not overlong, no surrogate, not U+FFFE or U+FFFF, complete within n bytes); else 0.
 size_t utf8_proven(const unsigned char *p, size_t n) {
@@ -337,7 +341,7 @@ template <bool mapping> inline bool ReachFilter::step(Run &s) {
             // (and the rest of a character of the name, whatever the name's end makes of it)
             if (keep_ > 0) --keep_;
             if (encoding_ == Encoding::utf8 && c >= 0x80 && !is_continuation(c))
-                keep_ = std::max(keep_, static_cast<uint8_t>(announced(c) - 1));
+                keep_ = std::max(keep_, static_cast<uint8_t>(judged_with(c) - 1));
             return true;
         }
         in_reference_ = false;
@@ -354,7 +358,7 @@ template <bool mapping> inline bool ReachFilter::step(Run &s) {
                 return true;
             }
             // a character the piece cuts is judged whole with the next piece
-            if (!last_ && announced(c) > n - s.r &&
+            if (!last_ && judged_with(c) > n - s.r &&
                 std::all_of(b + s.r + 1, b + n, [](unsigned char d) { return is_continuation(d); })) {
                 held_size_ = static_cast<uint8_t>(n - s.r);
                 std::memcpy(held_, b + s.r, held_size_);
@@ -373,7 +377,7 @@ template <bool mapping> inline bool ReachFilter::step(Run &s) {
     } else if (c == ']') {
         keep_ = std::max<uint8_t>(keep_, 1);
     } else if (encoding_ == Encoding::utf8 && c >= 0x80 && !is_continuation(c)) {
-        keep_ = std::max(keep_, static_cast<uint8_t>(announced(c) - 1));
+        keep_ = std::max(keep_, static_cast<uint8_t>(judged_with(c) - 1));
     }
     return true;
 }

@@ -374,7 +374,7 @@ TEST(reach_filter, the_parser_finds_the_same_faults_where_it_found_them) {
                               book("<binary>" + before + bad + b64 + "</binary>"));
         }
     for (const std::string &end : {"\r"s, "\n"s, "\r\n"s, "\n\r"s, ""s, " "s, "a\rb"s, "&\xED/#"s, "&\xF0\x9F/ab"s,
-                                   "&\xE2(xy"s})
+                                   "&\xE2(xy"s, "\xC0#"s, "\xC1##"s, "\xF6zz"s, "\xF5z"s})
         docs.emplace_back("cut in text after " + show(end), decl + "<FictionBook><body><p>text" + end);
     // a fault at the start of what is left of a line, after a CRLF
     docs.emplace_back("a fault after text that opens a CRLF line", book("<p>a\r\nbcd\x01</p>"));
