@@ -626,8 +626,8 @@ int run(const Options &opt) {
             memory.back().huge = true;
             fs::remove(p);
 
-            // a 16 MiB illustrated book
-            const fs::path edge = scratch.path() / "whole-read-limit.fb2";
+            // a 16 MiB book most of which is one comment: a token longer than many pieces
+            const fs::path edge = scratch.path() / "long-comment.fb2";
             std::string bytes = books::make(books::Shape{books::Charset::utf8, 1u << 20, 6, 2400u << 10, 5});
             pad_to(bytes, 16u << 20);
             write_file(edge, bytes);
