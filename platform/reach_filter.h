@@ -8,8 +8,9 @@
 // It follows just enough XML to tell character data from markup, and only where it knows what every
 // byte is: UTF-8, US-ASCII, ISO-8859-*, windows-125*, koi8-r, koi8-u and cp866 by the BOM or the
 // declaration. Another encoding, a document type whose internal subset declares anything (entities
-// that expand to much text must be weighed against all of the book's bytes), and markup its lexer
-// does not follow turn it off for the rest of the document.
+// that expand to much text must be weighed against all of the book's bytes), markup its lexer does
+// not follow, and in US-ASCII the first byte above it (a converter may read it as its low seven
+// bits) turn it off for the rest of the document.
 #pragma once
 
 #include <array>
@@ -23,7 +24,7 @@
 
 namespace xmldoc {
 
-struct Run; // a stretch of left-out text being read (reach_filter.cpp)
+struct Run; // a stretch of left-out text being read (reach_filter_blocks.h)
 
 // what the parser counts in a column: Expat characters, the Windows object UTF-16 code units
 enum class Columns : uint8_t { characters, utf16_units };
