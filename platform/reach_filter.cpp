@@ -140,7 +140,12 @@ size_t utf8_proven(const unsigned char *p, size_t n) {
 // compiled for SSE2 on 32-bit x86 too, and used there only where the processor has it
 bool vectors() {
 #if defined(__i386__) && !defined(__SSE2__)
-    static const bool have = __builtin_cpu_supports("sse2");
+    // (the processor's features are read by a constructor of the runtime's; read them here too, as a
+    // host may read a book before every constructor of the library has run)
+    static const bool have = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("sse2") != 0;
+    }();
     return have;
 #else
     return true;
