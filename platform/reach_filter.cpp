@@ -165,16 +165,11 @@ ReachFilter::ReachFilter(const Reach *reach, Columns columns)
     for (int c = 0; c < 0x80; ++c) proven_[c] = ascii_proven[c];
 }
 
-void ReachFilter::flush(size_t w) {
-    if (drops_ && (dropped_ != 0 || spaced_)) drops_->push_back({out_ + w, dropped_ - (spaced_ ? 1 : 0)});
-    dropped_ = 0;
-    spaced_ = false;
-}
-
-void ReachFilter::note(Run &s) {
-    if (s.columns != 0 || s.spaced) drops_->push_back({out_ + s.w, s.columns - (s.spaced ? 1 : 0)});
-    s.columns = 0;
-    s.spaced = false;
+// what was left out since the last write, noted where the next byte goes (w in this piece)
+void ReachFilter::note(size_t w, int64_t &columns, bool &spaced) {
+    if (drops_ && (columns != 0 || spaced)) drops_->push_back({out_ + w, columns - (spaced ? 1 : 0)});
+    columns = 0;
+    spaced = false;
 }
 
 void ReachFilter::open_element() {
@@ -323,7 +318,7 @@ template <bool mapping> inline bool ReachFilter::step(Run &s) {
     const size_t n = s.n;
     const unsigned char c = b[s.r];
     const auto put = [&](unsigned char byte) {
-        if (mapping) note(s);
+        if (mapping) note(s.w, s.columns, s.spaced);
         b[s.w++] = byte;
         ++s.r;
     };
@@ -757,7 +752,7 @@ size_t ReachFilter::filter(char *buf, size_t n, bool last) {
         // the byte at r goes on as it is (a span case has moved r to the byte it stopped at)
         b[w++] = b[r++];
     }
-    flush(w);
+    note(w, dropped_, spaced_);
     if (r < n) {
         // off, or a byte above ASCII in a seven-bit encoding: the rest as it is
         state_ = State::off;

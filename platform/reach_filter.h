@@ -96,12 +96,11 @@ private:
     template <bool mapping, bool utf8> void left_out_vector(Run &s);
     template <bool mapping> bool step(Run &s);
     bool plain_tag(Run &s);
-    void note(Run &s);
     bool declaration_ok();
     void open_element();
     void close_element();
     void name_byte(unsigned char c);
-    void flush(size_t w);
+    void note(size_t w, int64_t &columns, bool &spaced);
 
     const Reach *reach_;
     Columns columns_;

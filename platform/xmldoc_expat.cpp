@@ -654,7 +654,7 @@ public:
     uint64_t size() const { return size_; }
 
     // reads up to n bytes at offset (or at the file's position, -1); fewer only at the end
-    size_t read(void *buf, size_t n, int64_t offset = -1) {
+    size_t read(void *buf, size_t n, int64_t offset = -1) const {
         size_t done = 0;
         while (done < n) {
             char *to = static_cast<char *>(buf) + done;
@@ -778,7 +778,7 @@ public:
     Reader again() const override {
         return [this, at = uint64_t{0}](char *buf, size_t n) mutable {
             const auto want = static_cast<size_t>(std::min<uint64_t>(n, file_.size() - std::min(at, file_.size())));
-            const size_t got = want ? const_cast<File &>(file_).read(buf, want, static_cast<int64_t>(at)) : 0;
+            const size_t got = want ? file_.read(buf, want, static_cast<int64_t>(at)) : 0;
             at += got;
             return got;
         };
@@ -824,7 +824,7 @@ private:
 
 // Hands the parser the book piece by piece through one reused buffer, and through the stage its
 // first bytes call for.
-void feed(Selector &sel, Source &source, const QuerySet &set, const Settings &settings, size_t piece) {
+void feed(Selector &sel, Source &source, const QuerySet &set, const Settings &settings) {
     XML_Parser p = sel.parser();
     const Prolog prolog = sniff(source.head());
     std::unique_ptr<Stage> stage;
@@ -878,7 +878,7 @@ void feed(Selector &sel, Source &source, const QuerySet &set, const Settings &se
 
     const Piece buffer;
     for (;;) {
-        const size_t got = source.read(buffer.data(), piece);
+        const size_t got = source.read(buffer.data(), piece_size);
         const bool last = source.done();
         const std::string_view out = stage ? stage->apply(buffer.data(), got, last) : std::string_view(buffer.data(), got);
         // (a piece is far below INT_MAX, and so is what a stage makes of it)
@@ -887,7 +887,7 @@ void feed(Selector &sel, Source &source, const QuerySet &set, const Settings &se
         given += out.size();
         // after a call, the byte index is where the token it could not finish begins
         const XML_Index open = XML_GetCurrentByteIndex(p);
-        if (!deferring && open >= 0 && given - static_cast<uint64_t>(open) > 4 * piece)
+        if (!deferring && open >= 0 && given - static_cast<uint64_t>(open) > 4 * piece_size)
             deferring = XML_SetReparseDeferralEnabled(p, XML_TRUE) == XML_TRUE;
     }
 }
@@ -902,7 +902,7 @@ std::vector<Answer> first_children(const std::u16string &path, std::span<const s
     // an unpaired surrogate has no UTF-8 form, and its stand-in would name some other file
     if (unicode::utf8_to_utf16(native) != path) throw ReadError(native + ": not a valid UTF-16 file name");
     FileSource source(native);
-    feed(sel, source, *set, settings, piece_size);
+    feed(sel, source, *set, settings);
     return sel.take_answers();
 }
 
@@ -911,7 +911,7 @@ std::vector<Answer> first_children_in(std::string_view document, std::span<const
     const auto set = query_set(queries);
     Selector sel(set);
     MemorySource source(document, chunk == 0 ? piece_size : std::min(chunk, piece_size));
-    feed(sel, source, *set, settings, piece_size);
+    feed(sel, source, *set, settings);
     return sel.take_answers();
 }
 

@@ -49,17 +49,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A path the build system wrote down: under Wine the cross build's Linux paths are found on drive Z:.
-fs::path host_path(std::string p) {
-#ifdef _WIN32
-    if (!p.empty() && p.front() == '/') {
-        for (char &c : p)
-            if (c == '/') c = '\\';
-        p = "Z:" + p;
-    }
-#endif
-    return fs::u8path(p);
-}
+using support::host_path;
 
 fs::path tool() { return host_path(FB2COLS_EXE); }
 

@@ -81,4 +81,15 @@ void record(const std::string &line) {
     out << line << '\n';
 }
 
+std::filesystem::path host_path(std::string p) {
+#ifdef _WIN32
+    if (!p.empty() && p.front() == '/') {
+        for (char &c : p)
+            if (c == '/') c = '\\';
+        p = "Z:" + p;
+    }
+#endif
+    return std::filesystem::u8path(p);
+}
+
 } // namespace support

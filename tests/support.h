@@ -28,6 +28,9 @@ private:
 // a path as UTF-16, the form the reader takes
 std::u16string wide(const std::filesystem::path &p);
 
+// a path the build system wrote down: under Wine the cross build's Linux paths are on drive Z:
+std::filesystem::path host_path(std::string p);
+
 // the real-book corpus beside the checkout, or an empty path when it is not there
 std::filesystem::path corpus_dir();
 

@@ -21,17 +21,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// under Wine the cross build's Linux paths are on drive Z:
-fs::path host_path(std::string p) {
-#ifdef _WIN32
-    if (!p.empty() && p.front() == '/') {
-        for (char &c : p)
-            if (c == '/') c = '\\';
-        p = "Z:" + p;
-    }
-#endif
-    return fs::u8path(p);
-}
+using support::host_path;
 
 std::string slurp(const fs::path &p) {
     std::ifstream in(p, std::ios::binary);
