@@ -28,7 +28,9 @@
 #include "books.h"
 #include "contplug.h"
 #include "FB2_Info.h"
+#include "query.h"
 #include "reach_filter.h"
+#include "upper_half.h"
 #include "xmldoc.h"
 
 namespace fs = std::filesystem;
@@ -54,9 +56,9 @@ void write_stripped(const fs::path &from, const fs::path &to) {
     const auto set = xmldoc::query_set(queries);
     std::ifstream in(from, std::ios::binary);
     std::ofstream out(to, std::ios::binary);
-    xmldoc::ReachFilter filter(&set->reach);
+    filter::ReachFilter filter(filter::Rules{&set->reach, filter::Columns::utf16_units, &xmldoc::upper_half});
     constexpr size_t piece = 1u << 20;
-    std::vector<char> buf(piece + xmldoc::ReachFilter::max_held);
+    std::vector<char> buf(piece + filter::ReachFilter::max_held);
     for (;;) {
         in.read(buf.data(), piece);
         const auto got = static_cast<size_t>(in.gcount());

@@ -44,8 +44,7 @@ Verdict expat_verdict(std::string_view doc, std::string_view original = {}) {
         v.line = XML_GetCurrentLineNumber(p);
         v.column = static_cast<int64_t>(XML_GetCurrentColumnNumber(p));
         if (!original.empty())
-            v.column += xmldoc::column_shift(filter_checks::book_reach(), xmldoc::Columns::characters,
-                                             filter_checks::reader(original),
+            v.column += filter::column_shift(filter_checks::rules(), filter_checks::reader(original),
                                              static_cast<uint64_t>(XML_GetCurrentByteIndex(p)));
     }
     XML_ParserFree(p);

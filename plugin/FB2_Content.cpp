@@ -1,8 +1,10 @@
 #include "FB2_Content.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <utility>
 
 #include "codepage.h"
@@ -17,8 +19,9 @@ const FB2TitleInfo &TitleCache::lookup_or_create(std::u16string_view name) {
         std::shared_lock read(lock_);
         if (auto it = map_.find(key); it != map_.end()) return *it->second;
     }
-    // the read, outside the lock and by the name as given; throws on failure
-    auto info = std::make_unique<FB2TitleInfo>(std::u16string(name));
+    // the read, outside the lock and by the name as given; throws on failure, whose message no host
+    // sees, so the verdict alone
+    auto info = std::make_unique<FB2TitleInfo>(std::u16string(name), false);
     std::unique_lock write(lock_);
     // another thread may have stored this name meanwhile: keep its record, drop ours
     auto [it, inserted] = map_.try_emplace(std::u16string(key), std::move(info));
@@ -34,7 +37,21 @@ namespace {
 
 // Owned by module_start and module_stop alone. No static destructor may free it: a Windows DLL's
 // runtime runs those at process exit too, when DllMain leaves the cache to the system on purpose.
-TitleCache *title_cache = nullptr;
+std::atomic<TitleCache *> title_cache{nullptr};
+
+// Calls of the value entry points under way. At process exit a POSIX system runs the library's
+// teardown while the host's other threads go on: a call that is inside then keeps everything it may
+// touch. A call counts itself before it looks at the cache, and the teardown takes the cache away
+// before it counts them (both sequentially consistent): either the teardown sees the call and frees
+// nothing, or the call finds no cache and touches nothing.
+std::atomic<int> calls{0};
+
+struct Call {
+    Call() { ++calls; }
+    ~Call() { --calls; }
+    Call(const Call &) = delete;
+    Call &operator=(const Call &) = delete;
+};
 
 void copy_ansi(char *dst, const char *src, int32_t size) {
     const size_t n = std::min(std::strlen(src), static_cast<size_t>(size) - 1);
@@ -59,10 +76,11 @@ ptrdiff_t wide_fit(std::span<const std::byte> text, int32_t size) {
     return static_cast<ptrdiff_t>(n);
 }
 
-// the record for a host's file name; throws when the file cannot be read
+// the record for a host's file name, within a Call; throws when the file cannot be read
 const FB2TitleInfo *lookup(std::u16string_view name) {
-    if (!title_cache) return nullptr;
-    return &title_cache->lookup_or_create(name);
+    TitleCache *const cache = title_cache.load();
+    if (!cache) return nullptr; // not loaded, or being unloaded
+    return &cache->lookup_or_create(name);
 }
 
 std::u16string_view wide_name(const tovrel_wchar *FileName) {
@@ -73,11 +91,24 @@ std::u16string_view wide_name(const tovrel_wchar *FileName) {
 
 } // namespace
 
-void module_start() {
-    if (!title_cache) title_cache = new TitleCache;
+bool module_start() noexcept {
+    if (title_cache.load()) return true;
+    TitleCache *cache = nullptr;
+    try {
+        cache = new TitleCache;
+    } catch (...) {
+        return false;
+    }
+    title_cache.store(cache);
+    return true;
 }
 
-void module_stop() { delete std::exchange(title_cache, nullptr); }
+void module_stop() noexcept {
+    TitleCache *const cache = title_cache.exchange(nullptr);
+    if (calls.load() != 0) return; // a call is inside: leave it all to the system
+    delete cache;
+    release_read_caches();
+}
 
 // ---- exports: each checks its arguments, and no exception leaves it
 
@@ -102,6 +133,7 @@ void TOVREL_CALL ContentGetDetectString(char *DetectBuf, int32_t BufSize) {
 int32_t TOVREL_CALL ContentGetValueW(const tovrel_wchar *FileName, int32_t FieldIdx, int32_t, void *ValueBuf,
                                      int32_t BufSize, int32_t) {
     if (!FileName) return fld_empty;
+    const Call call;
     try {
         // the file is read and cached before the index is looked at, even a bad index
         const FB2TitleInfo *info = lookup(wide_name(FileName));
@@ -128,6 +160,7 @@ int32_t TOVREL_CALL ContentGetValueW(const tovrel_wchar *FileName, int32_t Field
 int32_t TOVREL_CALL ContentGetValue(const char *FileName, int32_t FieldIdx, int32_t, void *ValueBuf, int32_t BufSize,
                                     int32_t) {
     if (!FileName) return fld_empty;
+    const Call call;
     try {
         const std::u16string name = codepage::widen(FileName);
         if (!filename::names_the_same_file(FileName, name)) return fld_empty;

@@ -31,9 +31,12 @@ private:
     std::unordered_map<std::u16string, std::unique_ptr<FB2TitleInfo>, KeyHash, std::equal_to<>> map_;
 };
 
-// the library's load and unload: create the empty cache, release it with every record
-void module_start();
-void module_stop();
+// The library's load and unload: create the empty cache (false: no memory for it, and the library
+// answers no value), and release it with every record and what reads keep from book to book. At
+// unload with a value call still under way (a POSIX process exiting under the host's threads) it
+// frees nothing.
+bool module_start() noexcept;
+void module_stop() noexcept;
 
 #if defined(_WIN32)
 #define TOVREL_EXPORT // the names and their decoration come from tovrel.def

@@ -7,11 +7,7 @@
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     switch (reason) {
     case DLL_PROCESS_ATTACH:
-        try {
-            module_start();
-        } catch (...) {
-            return FALSE; // no memory for an empty map: refuse to load
-        }
+        if (!module_start()) return FALSE; // no memory for an empty map: refuse to load
         break;
     case DLL_PROCESS_DETACH:
         // at process exit (reserved != null) other threads are gone, possibly mid-call: leave it to the system
@@ -27,6 +23,8 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
 
 namespace {
 
+// A shared object cannot refuse to load from here: without memory for its cache it loads and
+// answers no value, rather than end the host at dlopen.
 struct Module {
     Module() { module_start(); }
     ~Module() { module_stop(); }

@@ -32,14 +32,18 @@ const std::array<std::u16string_view, ContentFieldCount> &queries() {
 
 } // namespace
 
+void release_read_caches() { xmldoc::release_caches(); }
+
 FB2TitleInfo::FB2TitleInfo() = default;
 
-FB2TitleInfo::FB2TitleInfo(const std::u16string &FileName) : FB2TitleInfo() { FillFB2TitleInfo(FileName); }
+FB2TitleInfo::FB2TitleInfo(const std::u16string &FileName, bool explain) : FB2TitleInfo() {
+    FillFB2TitleInfo(FileName, explain);
+}
 
 FB2TitleInfo::~FB2TitleInfo() = default;
 
-void FB2TitleInfo::FillFB2TitleInfo(const std::u16string &FileName) {
-    store(xmldoc::first_children(FileName, queries()));
+void FB2TitleInfo::FillFB2TitleInfo(const std::u16string &FileName, bool explain) {
+    store(xmldoc::first_children(FileName, queries(), {.explain = explain}));
 }
 
 void FB2TitleInfo::fill_from_document(std::string_view document, size_t chunk) {
@@ -47,13 +51,15 @@ void FB2TitleInfo::fill_from_document(std::string_view document, size_t chunk) {
 }
 
 template <class Answers> void FB2TitleInfo::store(const Answers &answers) {
-    // build all rows first, so a failure in a late row leaves the record as it was
+    // build all rows first, so a failure in a late row leaves the record as it was; rows fail in
+    // table order, so the first row without a text value, or that the parser could not answer, fails
     std::array<Block, ContentFieldCount> rows;
     for (int32_t i = 0; i < ContentFieldCount; ++i) {
         const xmldoc::Answer &a = answers[i];
         if (a.child == xmldoc::Child::none) continue;
         if (a.child == xmldoc::Child::no_value)
             throw ReadError("Could not convert variant of type (Null) into type (OleStr)");
+        if (a.child == xmldoc::Child::failed) throw ReadError(a.failure);
 
         Block &b = rows[i];
         if (ContentFields[i].f_type == fld_numeric32) {

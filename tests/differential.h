@@ -21,7 +21,10 @@ inline std::string reading(const std::function<std::vector<xmldoc::Answer>()> &r
     try {
         std::string out;
         for (const xmldoc::Answer &a : read()) {
-            out += a.child == xmldoc::Child::none ? "none" : a.child == xmldoc::Child::no_value ? "no value" : "value ";
+            out += a.child == xmldoc::Child::none       ? "none"
+                   : a.child == xmldoc::Child::no_value ? "no value"
+                   : a.child == xmldoc::Child::failed   ? "failed: " + a.failure
+                                                        : "value ";
             if (a.child == xmldoc::Child::value) out += "[" + unicode::utf16_to_utf8(a.value) + "]";
             out += "; ";
         }

@@ -845,7 +845,7 @@ void expect_outcome(const Row &row, const Outcome &got) {
 #endif
 }
 
-using xmldoc::under_wine;
+using support::under_wine;
 
 // whether this build's document layer is expected to give the row's answer
 bool answered_here([[maybe_unused]] Where where) {

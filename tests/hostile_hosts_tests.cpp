@@ -3,10 +3,16 @@
 // Every host buffer has guard bytes on both sides.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "plugin_host.h"
@@ -15,6 +21,9 @@
 namespace fs = std::filesystem;
 using plugin_host::HostBuffer;
 using plugin_host::Library;
+
+// LeakSanitizer's switch for what the calling thread allocates from here on, where it runs
+extern "C" void __lsan_disable() __attribute__((weak));
 
 namespace {
 
@@ -255,6 +264,45 @@ TEST(hostile_hosts, many_loads_and_unloads) {
                   fld_empty);
         for (const HostBuffer *b : {&name, &units, &detect, &w, &a, &n, &missing}) ASSERT_TRUE(b->guards_intact());
         lib.reload();
+    }
+}
+
+// A host whose other threads are still asking for values when the process exits. A POSIX system runs
+// the library's teardown on the exiting thread while the others go on: none of them may touch what it
+// frees. Each round is a child process that exits a little later than the last; it must exit as asked.
+TEST(hostile_hosts, threads_still_calling_while_the_process_exits) {
+    support::TempDir dir;
+    std::vector<std::basic_string<tovrel_wchar>> names;
+    for (int i = 0; i < 64; ++i) {
+        // cached books, books being read, and broken and missing ones, whose reads fail
+        const fs::path p = dir.path() / (std::to_string(i) + ".fb2");
+        if (i % 8 != 7) dir.write(p.filename().string(), i % 4 == 3 ? "<FictionBook><description><p>" : book());
+        names.push_back(plugin_host::wide_name(p));
+    }
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // (what is left behind at exit is on purpose: the library is never unloaded here)
+            if (__lsan_disable) __lsan_disable();
+            const auto *lib = new Library;
+            for (size_t t = 0; t < 4; ++t) {
+                std::thread([lib, &names, t] {
+                    if (__lsan_disable) __lsan_disable();
+                    HostBuffer buf(256);
+                    for (size_t k = t;; k += 3)
+                        lib->ContentGetValueW(names[k % names.size()].c_str(), static_cast<int32_t>(k % 6), 0,
+                                              buf.data(), 256, 0);
+                }).detach();
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(250 * (round % 12)));
+            std::exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << "the process ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        ASSERT_EQ(WEXITSTATUS(status), 0);
     }
 }
 

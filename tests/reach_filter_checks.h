@@ -10,11 +10,12 @@
 
 #include "query.h"
 #include "reach_filter.h"
+#include "upper_half.h"
 
 namespace filter_checks {
 
 // the reader's queries, as the document layer gets them
-inline const xmldoc::Reach &book_reach() {
+inline const filter::Reach &book_reach() {
     static const std::u16string_view queries[] = {
         u"/FictionBook/description/title-info/genre[0]",
         u"/FictionBook/description/title-info/author[0]/first-name",
@@ -25,6 +26,13 @@ inline const xmldoc::Reach &book_reach() {
     };
     static const auto set = xmldoc::query_set(queries);
     return set->reach;
+}
+
+// how the document layer's filter works with a reach (null: everything passes), counting columns
+// as Expat does
+inline filter::Rules rules(const filter::Reach *reach = &book_reach(),
+                           filter::Columns columns = filter::Columns::characters) {
+    return {reach, columns, &xmldoc::upper_half};
 }
 
 // bytes the filter never leaves out
@@ -57,17 +65,17 @@ inline std::string broken(std::string_view in, std::string_view out) {
 // once); each piece sits in a buffer with exactly the room the filter asks for and guard bytes after
 // it, which must survive.
 inline std::string filtered(std::string_view doc, const std::vector<size_t> &cuts,
-                            const xmldoc::Reach *reach = &book_reach()) {
+                            const filter::Reach *reach = &book_reach()) {
     constexpr char guard = '\x5A';
     constexpr size_t guards = 16;
-    xmldoc::ReachFilter f(reach);
+    filter::ReachFilter f(rules(reach));
     std::string out;
     std::vector<char> buf;
     size_t at = 0, k = 0;
     do {
         const size_t cut = cuts.empty() ? 0 : cuts[k++ % cuts.size()];
         const size_t n = cut == 0 ? doc.size() - at : std::min(cut, doc.size() - at);
-        constexpr size_t room = xmldoc::ReachFilter::max_held;
+        constexpr size_t room = filter::ReachFilter::max_held;
         buf.assign(n + room + guards, guard);
         std::copy(doc.data() + at, doc.data() + at + n, buf.data());
         const size_t got = f.filter(buf.data(), n, at + n == doc.size());
@@ -83,7 +91,7 @@ inline std::string filtered(std::string_view doc, const std::vector<size_t> &cut
 inline std::string filtered(std::string_view doc, size_t piece = 0) { return filtered(doc, std::vector<size_t>{piece}); }
 
 // a reader of the document from its start, for column_shift
-inline xmldoc::Reader reader(std::string_view doc) {
+inline filter::Reader reader(std::string_view doc) {
     return [doc, at = size_t{0}](char *buf, size_t n) mutable {
         const size_t got = std::min(n, doc.size() - at);
         std::copy(doc.data() + at, doc.data() + at + got, buf);

@@ -221,7 +221,7 @@ TEST(reach_filter, no_reach_filters_nothing) {
         SCOPED_TRACE(r.label);
         EXPECT_EQ(show(filtered(r.doc, {0}, nullptr)), show(r.doc));
     }
-    EXPECT_FALSE(xmldoc::ReachFilter(nullptr).active());
+    EXPECT_FALSE(filter::ReachFilter(filter_checks::rules(nullptr)).active());
 }
 
 TEST(reach_filter, only_in_encodings_it_knows) {
@@ -338,11 +338,11 @@ std::string expat_verdict(std::string_view doc, std::string_view original = {}) 
     if (status != XML_STATUS_OK) {
         auto column = static_cast<int64_t>(XML_GetCurrentColumnNumber(p));
         if (!original.empty()) {
-            const auto &reach = filter_checks::book_reach();
-            const int64_t shift = xmldoc::column_shift(reach, xmldoc::Columns::characters, filter_checks::reader(original),
+            const filter::Rules rules = filter_checks::rules();
+            const int64_t shift = filter::column_shift(rules, filter_checks::reader(original),
                                                        static_cast<uint64_t>(XML_GetCurrentByteIndex(p)));
             // the same found from the line and column, as the Windows object gives them
-            EXPECT_EQ(xmldoc::column_shift(reach, xmldoc::Columns::characters, filter_checks::reader(original),
+            EXPECT_EQ(filter::column_shift(rules, filter_checks::reader(original),
                                            XML_GetCurrentLineNumber(p), static_cast<uint64_t>(column) + 1),
                       shift)
                 << "at line " << XML_GetCurrentLineNumber(p) << ", column " << column + 1;

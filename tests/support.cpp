@@ -10,6 +10,7 @@
 
 #ifdef _WIN32
 #include <process.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -79,6 +80,15 @@ void record(const std::string &line) {
     const fs::path file = fs::u8path(dir) / (std::string(test->test_suite_name()) + "." + test->name() + ".txt");
     std::ofstream out(file, std::ios::binary | std::ios::app);
     out << line << '\n';
+}
+
+bool under_wine() {
+#ifdef _WIN32
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
 }
 
 std::filesystem::path host_path(std::string p) {

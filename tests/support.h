@@ -37,6 +37,10 @@ std::filesystem::path corpus_dir();
 // the project's own example books
 std::filesystem::path examples_dir();
 
+// True inside Wine, whose document object answers some documents otherwise than Windows' own; false
+// on Windows and on every other system.
+bool under_wine();
+
 // Releases threads together once all have arrived. Not std::latch: the MinGW build of GCC 12's
 // library waits on an atomic by checking the value outside the lock it then sleeps under, so a
 // thread can miss the last arrival and sleep for ever (the win32 suites hung on it under Wine).

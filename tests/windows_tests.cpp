@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "FB2_Info.h"
-#include "book_stream_windows.h"
+#include "book_stream.h"
 #include "codepage.h"
 #include "error.h"
 #include "reach_filter_checks.h"
@@ -29,7 +29,7 @@ using plugin_host::Library;
 
 namespace {
 
-using xmldoc::under_wine;
+using support::under_wine;
 
 std::string book(const std::string &title) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -549,6 +549,15 @@ Drained drain(IStream *stream, ULONG size) {
     }
 }
 
+// the filter's rules as the document object's stream has them
+filter::Rules rules(const filter::Reach *reach = &filter_checks::book_reach()) {
+    return filter_checks::rules(reach, filter::Columns::utf16_units);
+}
+
+std::unique_ptr<platform::File> adopt(HANDLE h) {
+    return std::make_unique<platform::File>(reinterpret_cast<intptr_t>(h), "a handle of the test's");
+}
+
 struct StreamRef {
     xmldoc::BookStream *p;
     ~StreamRef() { p->Release(); }
@@ -615,7 +624,7 @@ TEST(book_stream, reads_what_the_filter_gives_in_any_sizes) {
     for (const auto &d : docs) {
         SCOPED_TRACE(d.label);
         const fs::path file = dir.write("stream.fb2", d.doc);
-        for (const xmldoc::Reach *reach : {&filter_checks::book_reach(), static_cast<const xmldoc::Reach *>(nullptr)}) {
+        for (const filter::Reach *reach : {&filter_checks::book_reach(), static_cast<const filter::Reach *>(nullptr)}) {
             SCOPED_TRACE(reach ? "filtered" : "unfiltered");
             const std::string want = filter_checks::filtered(d.doc, {0}, reach);
             if (reach && d.doc.size() > 10000) {
@@ -626,7 +635,7 @@ TEST(book_stream, reads_what_the_filter_gives_in_any_sizes) {
                 for (const size_t piece : {size_t{0}, size_t{1}, size_t{7}, size_t{4099}, size_t{1} << 30}) {
                     SCOPED_TRACE("memory in pieces of " + std::to_string(piece));
                     if (piece == 1 && size < 4096 && d.doc.size() > 10000) continue; // slow and no wiser
-                    const StreamRef s{xmldoc::BookStream::over_memory(d.doc, piece, reach)};
+                    const StreamRef s{xmldoc::BookStream::over_memory(d.doc, piece, rules(reach))};
                     const Drained got = drain(s.p, size);
                     EXPECT_FALSE(got.failed);
                     EXPECT_TRUE(got.bytes == want) << got.bytes.size() << " bytes, not " << want.size();
@@ -634,7 +643,7 @@ TEST(book_stream, reads_what_the_filter_gives_in_any_sizes) {
                 }
                 const HANDLE h = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
                 ASSERT_NE(h, INVALID_HANDLE_VALUE);
-                const StreamRef s{xmldoc::BookStream::over_file(h, reach)};
+                const StreamRef s{xmldoc::BookStream::over_file(adopt(h), rules(reach))};
                 const Drained got = drain(s.p, size);
                 EXPECT_FALSE(got.failed);
                 EXPECT_TRUE(got.bytes == want) << "from the file: " << got.bytes.size() << " bytes, not " << want.size();
@@ -648,7 +657,7 @@ TEST(book_stream, seek_and_stat_count_the_bytes_read) {
     const std::string doc = book_with_images();
     const std::string want = filter_checks::filtered(doc, {0});
     const auto n = static_cast<LONGLONG>(want.size());
-    const StreamRef s{xmldoc::BookStream::over_memory(doc, 1000, &filter_checks::book_reach())};
+    const StreamRef s{xmldoc::BookStream::over_memory(doc, 1000, rules())};
     const auto read = [&](ULONG size) {
         std::string buf(size, '\0');
         ULONG got = 0;
@@ -725,7 +734,7 @@ TEST(book_stream, copy_to_passes_on_what_a_failing_read_gave) {
     ASSERT_TRUE(WriteFile(write_end, doc.data(), static_cast<DWORD>(doc.size()), &put, nullptr));
     ASSERT_EQ(put, doc.size());
     CloseHandle(write_end);
-    const StreamRef s{xmldoc::BookStream::over_file(read_end, &filter_checks::book_reach())};
+    const StreamRef s{xmldoc::BookStream::over_file(adopt(read_end), rules())};
     IStream *copy = nullptr;
     ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, &copy), S_OK);
     ULARGE_INTEGER all, in{}, out{};
@@ -741,7 +750,7 @@ TEST(book_stream, copy_to_passes_on_what_a_failing_read_gave) {
 
 TEST(book_stream, a_detached_stream_reads_nothing_more) {
     std::string doc = book("Gone");
-    const StreamRef s{xmldoc::BookStream::over_memory(doc, 8, &filter_checks::book_reach())};
+    const StreamRef s{xmldoc::BookStream::over_memory(doc, 8, rules())};
     char buf[16];
     ULONG got = 0;
     EXPECT_EQ(s->Read(buf, sizeof buf, &got), S_OK);

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "resident.h"
 #include "unicode.h"
 
 namespace xmldoc {
@@ -53,38 +54,19 @@ std::vector<Query> parse_all(std::span<const std::u16string_view> texts) {
     return out;
 }
 
+filter::Reach reach_of(std::span<const Query> queries) {
+    std::vector<std::vector<std::string>> paths;
+    for (const Query &q : queries) {
+        std::vector<std::string> &names = paths.emplace_back();
+        for (const Step &s : q.elements) names.push_back(s.name);
+    }
+    return filter::Reach(paths);
+}
+
 } // namespace
 
-Reach::Reach(std::span<const Query> queries) {
-    for (const Query &q : queries) {
-        Node at = document;
-        for (size_t i = 0; i < q.elements.size() && at != whole; ++i) {
-            const std::string &name = q.elements[i].name;
-            const bool last = i + 1 == q.elements.size();
-            Entry *found = nullptr;
-            for (Entry &e : entries_)
-                if (e.parent == at && e.name == name) found = &e;
-            if (!found) {
-                entries_.push_back({at, name, last ? whole : nodes_++});
-                at = entries_.back().node;
-            } else {
-                // a selected element holds whatever another query looks for inside it
-                if (last) found->node = whole;
-                at = found->node;
-            }
-        }
-    }
-}
-
-Reach::Node Reach::child(Node parent, std::string_view name) const {
-    if (parent < 0) return parent; // nothing inside none or whole is told apart
-    for (const Entry &e : entries_)
-        if (e.parent == parent && e.name == name) return e.node;
-    return none;
-}
-
 QuerySet::QuerySet(std::span<const std::u16string_view> q)
-    : texts(q.begin(), q.end()), queries(parse_all(q)), reach(queries) {
+    : texts(q.begin(), q.end()), queries(parse_all(q)), reach(reach_of(queries)) {
     for (const Query &query : queries) {
         max_depth = std::max(max_depth, query.elements.size());
         for (const Step &s : query.elements)
@@ -93,19 +75,33 @@ QuerySet::QuerySet(std::span<const std::u16string_view> q)
     }
 }
 
+namespace {
+
+struct Sets {
+    std::mutex lock;
+    std::vector<std::shared_ptr<const QuerySet>> sets;
+};
+
+} // namespace
+
 std::shared_ptr<const QuerySet> query_set(std::span<const std::u16string_view> queries) {
     constexpr size_t max_sets = 8;
-    static std::mutex lock;
-    static std::vector<std::shared_ptr<const QuerySet>> sets;
+    Sets &kept = resident<Sets>();
     {
-        std::lock_guard guard(lock);
-        for (const auto &s : sets)
+        std::lock_guard guard(kept.lock);
+        for (const auto &s : kept.sets)
             if (std::equal(s->texts.begin(), s->texts.end(), queries.begin(), queries.end())) return s;
     }
     auto set = std::make_shared<const QuerySet>(queries);
-    std::lock_guard guard(lock);
-    if (sets.size() < max_sets) sets.push_back(set);
+    std::lock_guard guard(kept.lock);
+    if (kept.sets.size() < max_sets) kept.sets.push_back(set);
     return set;
+}
+
+void release_query_sets() {
+    Sets &kept = resident<Sets>();
+    std::lock_guard guard(kept.lock);
+    std::vector<std::shared_ptr<const QuerySet>>().swap(kept.sets); // (its storage too)
 }
 
 } // namespace xmldoc

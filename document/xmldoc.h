@@ -1,5 +1,6 @@
-// The document layer: reads an XML document once and answers path queries about it.
-// It knows nothing of books; the reader gives it the queries.
+// The document layer: reads an XML document once and answers path queries about it. It knows
+// nothing of books; the reader gives it the queries. It uses the filter (filter/) and the operating
+// system's side (platform/); each back end (expat/ on POSIX, windows/ on Windows) is one parser.
 #pragma once
 
 #include <span>
@@ -13,26 +14,33 @@ namespace xmldoc {
 enum class Child {
     none,     // nothing selected, or the selected node has no children
     value,    // a text, CDATA, comment or processing-instruction child (its text is in Answer::value)
-    no_value  // an element or an unexpanded entity reference: a node without a text value
+    no_value, // an element or an unexpanded entity reference: a node without a text value
+    failed    // the parser could not answer this query (Answer::failure says why); later ones are not asked
 };
 
 struct Answer {
     Child child = Child::none;
     std::u16string value;
+    std::string failure;
 };
 
-// How a document is read; tests compare readings with and without the filter.
+// How a document is read.
 struct Settings {
-    // text no query can reach is not handed to the parser (platform/reach_filter.h)
+    // text no query can reach is not handed to the parser (filter/reach_filter.h); tests compare
+    // readings with and without it
     bool filter = true;
+    // a failure's message tells where the fault is, line and column as in the document, which may
+    // mean reading it again; false: the verdict and the fault's reason alone, which is all a host
+    // that only shows values needs
+    bool explain = true;
 };
 
 // Queries are absolute paths of child steps, an optional [n] index on a step (counted from 0
 // among the children of that name) and an optional final @attribute step:
 //   /FictionBook/description/title-info/author[0]/first-name
 //   /FictionBook/description/title-info/sequence/@name
-// Returns one answer per query, in order. Throws ReadError (platform/error.h) when the file cannot
-// be read or is not a well-formed document.
+// Returns one answer per query, in order. Throws ReadError (error.h) when the file cannot be read or
+// is not a well-formed document.
 std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries,
                                    const Settings &settings = {});
 
@@ -41,8 +49,8 @@ std::vector<Answer> first_children(const std::u16string &path, std::span<const s
 std::vector<Answer> first_children_in(std::string_view document, std::span<const std::u16string_view> queries,
                                       size_t chunk = 0, const Settings &settings = {});
 
-// True inside Wine, whose document object answers some documents otherwise than Windows' own and
-// cannot take two loads at once; false on Windows and on every other system.
-bool under_wine();
+// Frees what reads keep from book to book (parsed queries, buffers, encoding tables). Only while no
+// read runs: the library calls it when it is unloaded.
+void release_caches();
 
 } // namespace xmldoc

@@ -8,21 +8,22 @@
 #include <objbase.h>
 #include <oleauto.h>
 
-#include <algorithm>
-#include <atomic>
-#include <climits>
-#include <cstdio>
+#include <memory>
 #include <new>
 #include <string_view>
 #include <utility>
 
-#include "book_stream_windows.h"
+#include "book_stream.h"
+#include "com.h"
 #include "error.h"
+#include "file.h"
 #include "query.h"
 #include "unicode.h"
+#include "upper_half.h"
 
 namespace xmldoc {
 
+namespace windows {
 namespace {
 
 // DOMDocument, the version-independent class, and the interfaces driven here
@@ -31,77 +32,6 @@ constexpr const char *class_dom_document_text = "{F6D90F11-9C73-11D3-B32E-00C04F
 constexpr IID iid_dom_document2 = {0x2933BF95, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 constexpr IID iid_dom_node = {0x2933BF80, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 constexpr DWORD class_context = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER; // 5
-
-// ---- owners
-
-template <class T> class Com {
-public:
-    Com() = default;
-    ~Com() { reset(); }
-    Com(Com &&other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    Com &operator=(Com &&) = delete;
-
-    T *get() const { return p_; }
-    T *operator->() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-    // for an out-parameter: whatever was held is released first
-    T **put() {
-        reset();
-        return &p_;
-    }
-    void **put_void() { return reinterpret_cast<void **>(put()); }
-    void reset() {
-        if (p_) std::exchange(p_, nullptr)->Release();
-    }
-
-private:
-    T *p_ = nullptr;
-};
-
-class Bstr {
-public:
-    Bstr() = default;
-    explicit Bstr(std::u16string_view text) {
-        if (text.size() > UINT_MAX / 2) throw std::bad_alloc();
-        s_ = SysAllocStringLen(reinterpret_cast<const OLECHAR *>(text.data()), static_cast<UINT>(text.size()));
-        if (!s_) throw std::bad_alloc();
-    }
-    ~Bstr() { SysFreeString(s_); }
-    Bstr(const Bstr &) = delete;
-    Bstr &operator=(const Bstr &) = delete;
-
-    BSTR get() const { return s_; }
-    BSTR *put() {
-        SysFreeString(std::exchange(s_, nullptr));
-        return &s_;
-    }
-    // a null BSTR is the empty string
-    std::u16string_view view() const {
-        if (!s_) return {};
-        return {reinterpret_cast<const char16_t *>(s_), SysStringLen(s_)};
-    }
-
-private:
-    BSTR s_ = nullptr;
-};
-
-class Variant {
-public:
-    Variant() { VariantInit(&v_); }
-    // VariantClear fails only on a type it does not know, and none gets in here
-    ~Variant() { VariantClear(&v_); }
-    Variant(const Variant &) = delete;
-    Variant &operator=(const Variant &) = delete;
-
-    VARIANT &get() { return v_; }
-    VARIANT *put() {
-        VariantClear(&v_);
-        return &v_;
-    }
-
-private:
-    VARIANT v_;
-};
 
 // ---- failure messages
 
@@ -114,16 +44,7 @@ std::string trimmed(std::u16string_view text) {
 }
 
 // the system's text for a status code, else "OLE error" and the code
-std::string status_text(HRESULT status) {
-    wchar_t buffer[1024];
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                   static_cast<DWORD>(status), 0, buffer, sizeof buffer / sizeof buffer[0], nullptr);
-    std::string text = trimmed({reinterpret_cast<const char16_t *>(buffer), n});
-    if (!text.empty()) return text;
-    char code[32];
-    std::snprintf(code, sizeof code, "OLE error %.8x", static_cast<unsigned>(status));
-    return code;
-}
+std::string status_text(HRESULT status) { return platform::system_text(status); }
 
 // The component's own description of a failed call on object (made through interface iid), else the
 // status text. The thread's error object is taken in any case, so a stale one never describes a later
@@ -147,32 +68,6 @@ std::string ole_error(HRESULT status, IUnknown *object, const IID &iid) {
 // a negative status fails the read; any other, zero or not, is success
 void check(HRESULT status, IUnknown *object, const IID &iid) {
     if (FAILED(status)) throw ReadError(ole_error(status, object, iid));
-}
-
-// ---- the book
-
-// Opens path for reading. load() takes a name for a URL (so "%41" or "#" in it would change the file
-// opened); a stream of ours reads exactly the file named, and only once it is known to be a regular
-// file: a directory, pipe or device fails here rather than leaving the parser waiting on it.
-Com<BookStream> open_file(const std::u16string &path, const Reach *reach) {
-    const auto *name = reinterpret_cast<const wchar_t *>(path.c_str());
-    const auto failure = [&](const std::string &reason) { return ReadError(utf8(path) + ": " + reason); };
-
-    // a directory cannot be opened as a file at all; say what it is rather than "access denied"
-    const DWORD attributes = GetFileAttributesW(name);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-        throw failure("not a regular file");
-    const HANDLE file = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (file == INVALID_HANDLE_VALUE) throw failure(status_text(HRESULT_FROM_WIN32(GetLastError())));
-    if (GetFileType(file) != FILE_TYPE_DISK) {
-        CloseHandle(file);
-        throw failure("not a regular file");
-    }
-    Com<BookStream> stream;
-    *stream.put() = BookStream::over_file(file, reach); // it owns the handle now
-    if (!stream) throw std::bad_alloc();
-    return stream;
 }
 
 // ---- the document
@@ -203,7 +98,8 @@ Com<IXMLDOMDocument2> create_document() {
 }
 
 // why a loaded document has no root element, as the parser tells it, with the column as in the book
-[[noreturn]] void throw_parse_error(IXMLDOMDocument2 *document, BookStream *source) {
+// where the caller asks where
+[[noreturn]] void throw_parse_error(IXMLDOMDocument2 *document, BookStream *source, bool explain) {
     Com<IXMLDOMParseError> error;
     check(document->get_parseError(error.put()), document, iid_dom_document2);
     if (!error) throw ReadError("the document has no root element");
@@ -215,6 +111,7 @@ Com<IXMLDOMDocument2> create_document() {
     check(error->get_linepos(&column), nullptr, IID_NULL);
     std::string text = trimmed(reason.view());
     if (text.empty()) text = code != 0 ? status_text(code) : "the document has no root element";
+    if (!explain) throw ReadError(text); // the verdict alone: its place would cost a second read
     if (line > 0 && column > 0)
         column += static_cast<long>(source->column_shift(static_cast<uint64_t>(line), static_cast<uint64_t>(column)));
     if (line > 0) text += " (line " + std::to_string(line) + ", column " + std::to_string(column) + ")";
@@ -244,6 +141,16 @@ Answer answer(IXMLDOMElement *root, std::u16string_view query) {
     return a;
 }
 
+// Wine's document object answers some documents otherwise than Windows' own, and keeps state that
+// two loads at once would share
+bool under_wine() {
+    static const bool wine = [] {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }();
+    return wine;
+}
+
 // Wine's document object keeps the parser's last error in one process-wide slot, so two loads
 // failing at once free the same message and take the host down; there loads go one at a time.
 // Windows' own object keeps no such state, and its loads run side by side.
@@ -258,8 +165,10 @@ HRESULT load(IXMLDOMDocument2 *document, const VARIANT &from) {
     return status;
 }
 
+// Each query's answer in turn; one the object fails on is answered with its failure, and the ones
+// after it are not asked.
 std::vector<Answer> answers(IXMLDOMDocument2 *document, BookStream *source,
-                            std::span<const std::u16string_view> queries) {
+                            std::span<const std::u16string_view> queries, bool explain) {
     Variant from;
     V_VT(&from.get()) = VT_UNKNOWN;
     V_UNKNOWN(&from.get()) = static_cast<IStream *>(source);
@@ -268,55 +177,62 @@ std::vector<Answer> answers(IXMLDOMDocument2 *document, BookStream *source,
 
     Com<IXMLDOMElement> root;
     check(document->get_documentElement(root.put()), document, iid_dom_document2);
-    if (!root) throw_parse_error(document, source);
+    if (!root) throw_parse_error(document, source, explain);
 
     std::vector<Answer> out(queries.size());
-    bool unconvertible = false;
     for (size_t i = 0; i < queries.size(); ++i) {
         try {
             out[i] = answer(root.get(), queries[i]);
-        } catch (const ReadError &) {
-            // the reader fails on the earlier row without a text value before it would meet this
-            if (unconvertible) break;
-            throw;
+        } catch (const ReadError &e) {
+            out[i].child = Child::failed;
+            out[i].failure = e.what();
+            break;
         }
-        unconvertible = unconvertible || out[i].child == Child::no_value;
     }
     return out;
 }
 
-} // namespace
-
-bool under_wine() {
-    static const bool wine = [] {
-        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-    }();
-    return wine;
+filter::Rules rules(const QuerySet &set, const Settings &settings) {
+    return {settings.filter ? &set.reach : nullptr, filter::Columns::utf16_units, &xmldoc::upper_half};
 }
+
+} // namespace
+} // namespace windows
 
 std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries,
                                    const Settings &settings) {
+    using namespace windows;
     const auto set = query_set(queries);
     const Com<IXMLDOMDocument2> document = create_document();
-    const Com<BookStream> stream = open_file(path, settings.filter ? &set->reach : nullptr);
-    return answers(document.get(), stream.get(), queries);
+    std::unique_ptr<platform::File> file;
+    try {
+        file = std::make_unique<platform::File>(path);
+    } catch (const platform::FileError &e) {
+        throw ReadError(e.what());
+    }
+    Com<BookStream> stream;
+    *stream.put() = BookStream::over_file(std::move(file), rules(*set, settings)); // it owns the file now
+    if (!stream) throw std::bad_alloc();
+    return answers(document.get(), stream.get(), queries, settings.explain);
 }
 
 std::vector<Answer> first_children_in(std::string_view document, std::span<const std::u16string_view> queries,
                                       size_t chunk, const Settings &settings) {
+    using namespace windows;
     const auto set = query_set(queries);
     const Com<IXMLDOMDocument2> object = create_document();
     // the object parses in one go; chunk cuts what the filter takes at a time
     Com<BookStream> stream;
-    *stream.put() = BookStream::over_memory(document, chunk, settings.filter ? &set->reach : nullptr);
+    *stream.put() = BookStream::over_memory(document, chunk, rules(*set, settings));
     if (!stream) throw std::bad_alloc();
     // document goes with this call, whatever the object keeps
     struct Detach {
         BookStream *book;
         ~Detach() { book->detach(); }
     } detach{stream.get()};
-    return answers(object.get(), stream.get(), queries);
+    return answers(object.get(), stream.get(), queries, settings.explain);
 }
+
+void release_caches() { release_query_sets(); }
 
 } // namespace xmldoc

@@ -1,38 +1,52 @@
 // The reach filter: sits between a document's bytes and its parser and leaves out the text that no
-// query can reach. Inside the root but outside the elements the queries reach (query.h), character
+// query can reach. Inside the root but outside the elements the queries reach (reach.h), character
 // data proven to be characters of the document's encoding that the parser accepts goes to the parser
 // as its line breaks alone; markup, and everything in reachable elements, goes through as it is. So
 // the parser judges every tag as on the whole document, and finds it well-formed exactly when it is;
 // a fault keeps its line, and its column is found again by column_shift().
 //
-// It follows just enough XML to tell character data from markup, and only where it knows what every
-// byte is: UTF-8, US-ASCII, ISO-8859-*, windows-125*, koi8-r, koi8-u and cp866 by the BOM or the
-// declaration. Another encoding, a document type whose internal subset declares anything (entities
-// that expand to much text must be weighed against all of the book's bytes), markup its lexer does
-// not follow, and in US-ASCII the first byte above it (a converter may read it as its low seven
-// bits) turn it off for the rest of the document.
+// It follows just enough XML to tell character data from markup, with one lexer, and only where it
+// knows what every byte is: UTF-8, US-ASCII, ISO-8859-*, windows-125*, koi8-r, koi8-u and cp866 by
+// the BOM or the declaration. Another encoding, a document type whose internal subset declares
+// anything (entities that expand to much text must be weighed against all of the book's bytes),
+// markup its lexer does not follow, and in US-ASCII the first byte above it (a converter may read it
+// as its low seven bits) turn it off for the rest of the document.
+//
+// The filter folder holds this, the reach of a set of paths, the character classes, the vector blocks
+// and the search for positions; it includes no parser and no system header.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "query.h"
+#include "reach.h"
 
-namespace xmldoc {
-
-struct Run; // a stretch of left-out text being read (reach_filter_blocks.h)
+namespace filter {
 
 // what the parser counts in a column: Expat characters, the Windows object UTF-16 code units
 enum class Columns : uint8_t { characters, utf16_units };
 
+// The code point of each byte 80 to FF of the single-byte encoding a document names, 0 where the
+// encoding defines none, as the parser behind the filter takes them; empty when that parser does not
+// know the encoding as single-byte. Given by the document layer, whose parser it describes.
+using UpperHalf = std::optional<std::array<char32_t, 128>> (*)(std::string_view encoding);
+
+// how a document is filtered
+struct Rules {
+    const Reach *reach = nullptr;          // what may not be left out, kept by the caller; null passes everything
+    Columns columns = Columns::characters; // how the parser counts a column
+    UpperHalf upper_half = nullptr;        // null: no single-byte encoding is filtered
+};
+
 class ReachFilter {
 public:
-    // reach: what may not be left out, kept by the caller; null passes everything
-    explicit ReachFilter(const Reach *reach, Columns columns = Columns::characters);
+    explicit ReachFilter(const Rules &rules);
 
     // the most bytes held back from one piece for the next: a character the piece cuts
     static constexpr size_t max_held = 3;
@@ -57,6 +71,7 @@ public:
     void record(std::vector<Drop> *drops) { drops_ = drops; }
 
 private:
+    // the lexer's states: where in the document's markup the next byte stands
     enum class State : uint8_t {
         start,       // nothing read yet
         bom_1,       // after EF
@@ -91,22 +106,41 @@ private:
     };
     enum class Encoding : uint8_t { utf8, seven_bit, single_byte };
 
-    void text(unsigned char *b, size_t n, size_t &r, size_t &w);
-    template <bool mapping> void left_out_text(Run &s);
-    template <bool mapping, bool utf8> void left_out_vector(Run &s);
-    template <bool mapping> bool step(Run &s);
-    bool plain_tag(Run &s);
+    // where in a piece the filter reads (r) and writes (w, never past r), up to n
+    struct Cursor {
+        unsigned char *b;
+        size_t n, r, w;
+        // the bytes from r up to e go on as they are
+        void pass_to(size_t e);
+    };
+
+    // what left-out text carries from byte to byte and from piece to piece
+    struct Text {
+        bool cr_last = false;      // the last byte written ends a line with a CR
+        bool spaced = false;       // a space stands in for the first character left out since then
+        bool in_reference = false; // after '&': up to and with the byte that ends the name
+        uint8_t keep = 0;          // bytes kept as they are whatever they are
+        int64_t columns = 0;       // columns left out since the last byte written
+    };
+
+    void markup(Cursor &c);
+    void end_markup(Cursor &c, State next);
+    void content(Cursor &c);
+    template <bool mapping> void left_out(Cursor &c);
+    template <bool mapping, bool utf8> void left_out_blocks(Cursor &c);
+    template <bool mapping> bool step(Cursor &c);
     bool declaration_ok();
     void open_element();
     void close_element();
     void name_byte(unsigned char c);
-    void note(size_t w, int64_t &columns, bool &spaced);
+    void note(size_t w);
 
     const Reach *reach_;
     Columns columns_;
+    UpperHalf upper_half_;
     State state_;
     Encoding encoding_ = Encoding::utf8;
-    std::array<bool, 256> proven_{};  // a byte that is a whole character the parser takes (and not < & ])
+    std::array<uint8_t, 256> classes_; // the character classes, with char_text on the upper half's proven bytes
     unsigned high_from_ = 0x100;      // every byte from here up is proven (single-byte encodings)
     unsigned char quote_ = 0;
     bool at_start_ = true;     // nothing but a BOM read yet
@@ -114,9 +148,7 @@ private:
     bool root_seen_ = false;
     bool doctype_seen_ = false;
     bool in_subset_ = false;
-    bool cr_last_ = false;     // the last byte written ends a line with a CR, in left-out text
-    bool in_reference_ = false; // in left-out text after '&': up to and with the byte that ends the name
-    uint8_t keep_ = 0;          // bytes of left-out text kept as they are whatever they are
+    Text text_;
     size_t depth_ = 0;
     size_t absorbed_ = 0;       // the depth whose element no query goes into, or that one selects; 0: none
     Reach::Node node_ = Reach::document; // the open element's
@@ -128,12 +160,10 @@ private:
     std::string declared_;      // the XML declaration's text after "<?xml", while it is read
     unsigned char held_[max_held] = {};
     uint8_t held_size_ = 0;
-    bool last_ = false;         // the piece being filtered ends the document
+    bool last_ = false;          // the piece being filtered ends the document
     // for finding positions again
     std::vector<Drop> *drops_ = nullptr;
-    uint64_t out_ = 0;          // bytes given to the parser before this piece
-    int64_t dropped_ = 0;       // columns left out since the last byte written
-    bool spaced_ = false;       // a space stands in for the first of them
+    uint64_t out_ = 0;           // bytes given to the parser before this piece
 };
 
 // Finds a position again. read(buf, n) gives the next bytes of the document from its start (fewer
@@ -141,7 +171,7 @@ private:
 // stands in the document: for the position at output offset `at` (Expat's byte index), or for the
 // one at line and column (both from 1, as the Windows object gives them). Only a failure pays for it.
 using Reader = std::function<size_t(char *buf, size_t n)>;
-int64_t column_shift(const Reach &reach, Columns columns, const Reader &read, uint64_t at);
-int64_t column_shift(const Reach &reach, Columns columns, const Reader &read, uint64_t line, uint64_t column);
+int64_t column_shift(const Rules &rules, const Reader &read, uint64_t at);
+int64_t column_shift(const Rules &rules, const Reader &read, uint64_t line, uint64_t column);
 
-} // namespace xmldoc
+} // namespace filter

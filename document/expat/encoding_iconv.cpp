@@ -1,6 +1,7 @@
 #include "encoding_iconv.h"
 
-#include "charset.h"
+#include "resident.h"
+#include "upper_half.h"
 
 #include <iconv.h>
 
@@ -11,7 +12,7 @@
 #include <mutex>
 #include <stdexcept>
 
-namespace encoding {
+namespace xmldoc::expat::encoding {
 
 namespace {
 
@@ -272,21 +273,35 @@ int32_t Converter::convert(const unsigned char *bytes, size_t n) {
     return c > 0x10FFFF ? -1 : static_cast<int32_t>(c);
 }
 
+namespace {
+
+struct Tables {
+    std::mutex lock;
+    std::map<std::string, TablePtr> tables;
+};
+
+} // namespace
+
 TablePtr find_table(const std::string &name) {
     // built once per encoding and kept for the life of the library: only usable ones, and only so
     // many, so that books naming ever new encodings cannot make the library grow
     constexpr size_t max_tables = 64;
-    static std::mutex lock;
-    static std::map<std::string, TablePtr> tables;
+    Tables &kept = resident<Tables>();
     {
-        std::lock_guard guard(lock);
-        if (auto it = tables.find(name); it != tables.end()) return it->second;
+        std::lock_guard guard(kept.lock);
+        if (auto it = kept.tables.find(name); it != kept.tables.end()) return it->second;
     }
     TablePtr table = build_table(name); // outside the lock: a double-byte table takes a while
     if (!table) return nullptr;
-    std::lock_guard guard(lock);
-    if (tables.size() >= max_tables) return table;
-    return tables.emplace(name, std::move(table)).first->second; // a table stored meanwhile wins
+    std::lock_guard guard(kept.lock);
+    if (kept.tables.size() >= max_tables) return table;
+    return kept.tables.emplace(name, std::move(table)).first->second; // a table stored meanwhile wins
+}
+
+void release_tables() {
+    Tables &kept = resident<Tables>();
+    std::lock_guard guard(kept.lock);
+    kept.tables.clear();
 }
 
 int32_t convert_sequence(const Table &table, std::unique_ptr<Converter> &state, const unsigned char *bytes) {
@@ -349,11 +364,12 @@ size_t Utf8Stream::convert(const char *in, size_t n, bool last, char *out) {
     return static_cast<size_t>(op - out);
 }
 
-} // namespace encoding
+} // namespace xmldoc::expat::encoding
 
 // the upper half as Expat is told it: its own decoder for ISO-8859-1 and US-ASCII, else the table
 // its unknown-encoding handler is given
-std::optional<std::array<char32_t, 128>> charset::upper_half(std::string_view declared) {
+std::optional<std::array<char32_t, 128>> xmldoc::upper_half(std::string_view declared) {
+    using namespace xmldoc::expat;
     using encoding::canonical;
     const std::string name = canonical(declared);
     std::array<char32_t, 128> half{};

@@ -1,4 +1,4 @@
-#include "book_stream_windows.h"
+#include "book_stream.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,21 +6,16 @@
 
 namespace xmldoc {
 
-BookStream::BookStream(HANDLE file, std::string_view bytes, size_t piece, const Reach *reach)
-    : file_(file), memory_(bytes), piece_(piece ? piece : file_piece), reach_(reach),
-      filter_(reach, Columns::utf16_units) {}
+BookStream::BookStream(std::unique_ptr<platform::File> file, std::string_view bytes, size_t piece,
+                       const filter::Rules &rules)
+    : file_(std::move(file)), memory_(bytes), piece_(piece ? piece : file_piece), rules_(rules), filter_(rules) {}
 
-BookStream::~BookStream() {
-    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-}
+BookStream::~BookStream() = default;
 
-BookStream *BookStream::over_file(HANDLE file, const Reach *reach) {
-    auto *stream = new (std::nothrow) BookStream(file, {}, file_piece, reach);
-    if (!stream) {
-        CloseHandle(file);
-        return nullptr;
-    }
-    stream->buffer_.reset(new (std::nothrow) char[stream->piece_ + ReachFilter::max_held]);
+BookStream *BookStream::over_file(std::unique_ptr<platform::File> file, const filter::Rules &rules) {
+    auto *stream = new (std::nothrow) BookStream(std::move(file), {}, file_piece, rules);
+    if (!stream) return nullptr;
+    stream->buffer_.reset(new (std::nothrow) char[stream->piece_ + filter::ReachFilter::max_held]);
     if (!stream->buffer_) {
         stream->Release();
         return nullptr;
@@ -28,12 +23,12 @@ BookStream *BookStream::over_file(HANDLE file, const Reach *reach) {
     return stream;
 }
 
-BookStream *BookStream::over_memory(std::string_view bytes, size_t piece, const Reach *reach) {
+BookStream *BookStream::over_memory(std::string_view bytes, size_t piece, const filter::Rules &rules) {
     // a piece past the end only costs a bigger buffer
     if (piece > bytes.size()) piece = std::max<size_t>(bytes.size(), 1);
-    auto *stream = new (std::nothrow) BookStream(INVALID_HANDLE_VALUE, bytes, piece, reach);
+    auto *stream = new (std::nothrow) BookStream(nullptr, bytes, piece, rules);
     if (!stream) return nullptr;
-    stream->buffer_.reset(new (std::nothrow) char[stream->piece_ + ReachFilter::max_held]);
+    stream->buffer_.reset(new (std::nothrow) char[stream->piece_ + filter::ReachFilter::max_held]);
     if (!stream->buffer_) {
         stream->Release();
         return nullptr;
@@ -177,18 +172,16 @@ HRESULT STDMETHODCALLTYPE BookStream::Clone(IStream **out) {
 // up to n bytes of the source; fewer only at its end
 HRESULT BookStream::take(char *to, size_t n, size_t &got) {
     got = 0;
-    if (file_ == INVALID_HANDLE_VALUE) {
+    if (!file_) {
         got = std::min(n, memory_.size() - memory_at_);
         std::memcpy(to, memory_.data() + memory_at_, got);
         memory_at_ += got;
         return S_OK;
     }
-    while (got < n) {
-        DWORD part = 0;
-        if (!ReadFile(file_, to + got, static_cast<DWORD>(n - got), &part, nullptr))
-            return HRESULT_FROM_WIN32(GetLastError());
-        if (part == 0) break; // end of file
-        got += part;
+    try {
+        got = file_->read(to, n);
+    } catch (const platform::FileError &e) {
+        return static_cast<HRESULT>(e.code());
     }
     return S_OK;
 }
@@ -209,12 +202,15 @@ HRESULT BookStream::refill() {
 }
 
 HRESULT BookStream::rewind() {
-    if (file_ != INVALID_HANDLE_VALUE) {
-        LARGE_INTEGER zero{};
-        if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN)) return HRESULT_FROM_WIN32(GetLastError());
+    if (file_) {
+        try {
+            file_->rewind();
+        } catch (const platform::FileError &e) {
+            return static_cast<HRESULT>(e.code());
+        }
     }
     memory_at_ = 0;
-    filter_ = ReachFilter(reach_, Columns::utf16_units);
+    filter_ = filter::ReachFilter(rules_);
     begin_ = end_ = 0;
     ended_ = false;
     position_ = 0;
@@ -264,15 +260,18 @@ HRESULT BookStream::filtered_size(ULONGLONG &size) {
 }
 
 int64_t BookStream::column_shift(uint64_t line, uint64_t column) {
-    if (!left_out_ || !reach_) return 0;
+    if (!left_out_ || !rules_.reach) return 0;
     // the source from its start, unfiltered; the stream's own position is not needed any more
-    if (file_ != INVALID_HANDLE_VALUE) {
-        LARGE_INTEGER zero{};
-        if (!SetFilePointerEx(file_, zero, nullptr, FILE_BEGIN)) return 0;
+    if (file_) {
+        try {
+            file_->rewind();
+        } catch (const platform::FileError &) {
+            return 0;
+        }
     }
     size_t at = 0;
-    const Reader read = [&](char *to, size_t n) -> size_t {
-        if (file_ == INVALID_HANDLE_VALUE) {
+    const filter::Reader read = [&](char *to, size_t n) -> size_t {
+        if (!file_) {
             const size_t got = std::min(n, memory_.size() - at);
             std::memcpy(to, memory_.data() + at, got);
             at += got;
@@ -281,7 +280,7 @@ int64_t BookStream::column_shift(uint64_t line, uint64_t column) {
         size_t got = 0;
         return SUCCEEDED(take(to, n, got)) ? got : 0;
     };
-    return xmldoc::column_shift(*reach_, Columns::utf16_units, read, line, column);
+    return filter::column_shift(rules_, read, line, column);
 }
 
 } // namespace xmldoc

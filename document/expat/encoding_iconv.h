@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace encoding {
+namespace xmldoc::expat::encoding {
 
 // The name an encoding goes by here, for a name a book may declare (ASCII case ignored): Expat's own
 // spelling for the encodings it decodes itself, iconv's for the others. A name our table does not
@@ -31,6 +31,9 @@ using TablePtr = std::shared_ptr<const Table>;
 // The table for an encoding iconv knows, built once and kept; null when iconv does not know it or a
 // table cannot express it (stateful, lead bytes of several lengths, characters beyond U+FFFF).
 TablePtr find_table(const std::string &canonical_name);
+
+// frees the tables kept; only while no read runs
+void release_tables();
 
 // one character from exactly n bytes (n <= 4): its code point, -1 for invalid, -2 when more are needed
 class Converter {
@@ -78,4 +81,4 @@ private:
     bool failed_ = false;
 };
 
-} // namespace encoding
+} // namespace xmldoc::expat::encoding

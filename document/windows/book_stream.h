@@ -13,17 +13,18 @@
 #include <string>
 #include <string_view>
 
+#include "file.h"
 #include "reach_filter.h"
 
 namespace xmldoc {
 
 class BookStream final : public IStream {
 public:
-    // over an open file, which it owns and closes; reach: what the filter may not leave out (kept by
-    // the caller), null to pass everything
-    static BookStream *over_file(HANDLE file, const Reach *reach);
+    // over an open file, which it owns and closes; rules: how the filter works (a null reach passes
+    // everything)
+    static BookStream *over_file(std::unique_ptr<platform::File> file, const filter::Rules &rules);
     // over bytes that stay put until detach(), taken piece bytes at a time (0: as from a file)
-    static BookStream *over_memory(std::string_view bytes, size_t piece, const Reach *reach);
+    static BookStream *over_memory(std::string_view bytes, size_t piece, const filter::Rules &rules);
     // both: created with one reference, or null when memory ran out (the file is closed then)
 
     // how many columns further right than the document object says (line and column from 1) a
@@ -57,7 +58,7 @@ public:
     static constexpr size_t file_piece = 64u << 10; // bytes of the file filtered at a time
 
 private:
-    BookStream(HANDLE file, std::string_view bytes, size_t piece, const Reach *reach);
+    BookStream(std::unique_ptr<platform::File> file, std::string_view bytes, size_t piece, const filter::Rules &rules);
     ~BookStream();
 
     HRESULT take(char *to, size_t n, size_t &got);
@@ -67,12 +68,12 @@ private:
     HRESULT go_to(ULONGLONG target);
     HRESULT filtered_size(ULONGLONG &size);
 
-    HANDLE file_;
+    std::unique_ptr<platform::File> file_; // null: the bytes in memory
     std::string_view memory_;
     size_t memory_at_ = 0;
     size_t piece_;
-    const Reach *reach_;
-    ReachFilter filter_;
+    filter::Rules rules_;
+    filter::ReachFilter filter_;
     bool left_out_ = false; // the filter has left something out
     std::unique_ptr<char[]> buffer_;
     size_t begin_ = 0, end_ = 0; // the filtered bytes in the buffer not yet handed out

@@ -1,0 +1,685 @@
+#include "reach_filter.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "blocks.h"
+#include "chars.h"
+#include "simd.h"
+
+namespace filter {
+
+namespace {
+
+// the first c from r on, or n
+size_t find_byte(const unsigned char *b, size_t r, size_t n, unsigned char c) {
+    const void *at = std::memchr(b + r, c, n - r);
+    return at ? static_cast<size_t>(static_cast<const unsigned char *>(at) - b) : n;
+}
+
+size_t first_high(const unsigned char *b, size_t r, size_t n) {
+    while (r < n && b[r] < 0x80) ++r;
+    return r;
+}
+
+unsigned char lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c; }
+
+bool same_letters(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (lower(static_cast<unsigned char>(a[i])) != lower(static_cast<unsigned char>(b[i]))) return false;
+    return true;
+}
+
+bool starts_with_letters(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && same_letters(s.substr(0, prefix.size()), prefix);
+}
+
+// the single-byte encodings whose ASCII bytes are that character and never part of another
+bool single_byte(std::string_view name) {
+    for (std::string_view n : {"KOI8-R", "KOI8-U", "cp866", "IBM866"})
+        if (same_letters(name, n)) return true;
+    if (starts_with_letters(name, "windows-125")) return name.size() == 12 && name[11] >= '0' && name[11] <= '8';
+    if (starts_with_letters(name, "ISO-8859-")) {
+        const std::string_view part = name.substr(9);
+        int number = 0;
+        if (part.empty() || part.size() > 2 || part[0] == '0') return false;
+        for (char c : part) {
+            if (c < '0' || c > '9') return false;
+            number = number * 10 + (c - '0');
+        }
+        return number >= 1 && number <= 16 && number != 12; // part 12 was never published
+    }
+    return false;
+}
+
+constexpr std::string_view cdata_keyword = "[CDATA[";
+constexpr std::string_view doctype_keyword = "DOCTYPE";
+constexpr size_t max_declaration = 256;
+constexpr size_t max_name = 256; // longer names are kept, not compared
+
+} // namespace
+
+// ---- the filter
+
+ReachFilter::ReachFilter(const Rules &rules)
+    : reach_(rules.reach), columns_(rules.columns), upper_half_(rules.upper_half),
+      state_(rules.reach ? State::start : State::off), classes_(char_classes) {}
+
+inline void ReachFilter::Cursor::pass_to(size_t e) {
+    if (w != r) {
+        // (most spans are a tag's few bytes: a loop beats a call; w is never past r, so forwards)
+        if (e - r < 32) {
+            unsigned char *to = b + w;
+            const unsigned char *from = b + r, *const end = b + e;
+            // eight at a time where no chunk written reaches a byte not yet read
+            if (r - w >= 8)
+                for (; end - from >= 8; from += 8, to += 8) std::memcpy(to, from, 8);
+            while (from < end) *to++ = *from++;
+        } else {
+            std::memmove(b + w, b + r, e - r);
+        }
+    }
+    w += e - r;
+    r = e;
+}
+
+// what was left out since the last write, noted where the next byte goes (w in this piece)
+void ReachFilter::note(size_t w) {
+    if (drops_ && (text_.columns != 0 || text_.spaced))
+        drops_->push_back({out_ + w, text_.columns - (text_.spaced ? 1 : 0)});
+    text_.columns = 0;
+    text_.spaced = false;
+}
+
+void ReachFilter::open_element() {
+    ++depth_;
+    root_seen_ = true;
+    state_ = State::text;
+    if (node_ < 0) return; // inside what no query goes into, or what one selects
+    node_ = name_wide_ ? Reach::whole : reach_->child(node_, name_);
+    if (node_ >= 0) path_.push_back(node_);
+    else absorbed_ = depth_;
+}
+
+void ReachFilter::close_element() {
+    if (absorbed_ == depth_) {
+        absorbed_ = 0;
+        node_ = path_.empty() ? Reach::document : path_.back();
+    } else if (absorbed_ == 0) {
+        path_.pop_back();
+        node_ = path_.empty() ? Reach::document : path_.back();
+    }
+    --depth_;
+    state_ = depth_ > 0 ? State::text : State::prolog;
+}
+
+void ReachFilter::name_byte(unsigned char c) {
+    if (name_wide_) return;
+    // in a single-byte encoding a name above ASCII is not compared: its element is kept
+    if ((c >= 0x80 && encoding_ != Encoding::utf8) || name_.size() >= max_name) {
+        name_wide_ = true;
+        return;
+    }
+    name_ += static_cast<char>(c);
+}
+
+// The '>' at r ends a piece of markup: it goes on, and the lexer goes on in state next.
+inline void ReachFilter::end_markup(Cursor &c, State next) {
+    c.b[c.w++] = c.b[c.r++];
+    state_ = next;
+}
+
+// the text after "<?xml": pseudo-attributes, each after white space; only the encoding matters
+bool ReachFilter::declaration_ok() {
+    const std::string_view s = declared_;
+    bool encoding_given = false;
+    std::string_view encoding;
+    size_t i = 0;
+    const auto skip_space = [&] {
+        while (i < s.size() && is(static_cast<unsigned char>(s[i]), char_space)) ++i;
+    };
+    for (;;) {
+        const size_t before = i;
+        skip_space();
+        if (i == s.size()) break;
+        if (i == before) return false;
+        const size_t name_at = i;
+        while (i < s.size() && is(static_cast<unsigned char>(s[i]), char_letter)) ++i;
+        const std::string_view name = s.substr(name_at, i - name_at);
+        skip_space();
+        if (i == s.size() || s[i] != '=') return false;
+        ++i;
+        skip_space();
+        if (i == s.size() || (s[i] != '"' && s[i] != '\'')) return false;
+        const size_t close = s.find(s[i], i + 1);
+        if (close == std::string_view::npos) return false;
+        const std::string_view value = s.substr(i + 1, close - i - 1);
+        i = close + 1;
+        if (name == "encoding") {
+            encoding_given = true;
+            encoding = value;
+        } else if (name != "version" && name != "standalone") {
+            return false;
+        }
+    }
+    if (!encoding_given || same_letters(encoding, "UTF-8")) return true; // none named: UTF-8
+    if (same_letters(encoding, "US-ASCII")) {
+        // the first byte above ASCII ends filtering: a converter may read it as its low seven bits
+        encoding_ = Encoding::seven_bit;
+        return true;
+    }
+    if (!single_byte(encoding) || !upper_half_) return false;
+    // the upper half as the parser takes it: letters and signs, never the C1 controls a code page
+    // may give its undefined bytes
+    const auto half = upper_half_(encoding);
+    if (!half) return false;
+    encoding_ = Encoding::single_byte;
+    high_from_ = 0x100;
+    for (size_t b = 0; b < half->size(); ++b) {
+        const char32_t c = (*half)[b];
+        if (c >= 0xA0 && (c < 0xD800 || c > 0xDFFF) && c != 0xFFFE && c != 0xFFFF && c != 0xFFFD)
+            classes_[0x80 + b] |= char_text;
+    }
+    while (high_from_ > 0x80 && (classes_[high_from_ - 1] & char_text)) --high_from_;
+    return true;
+}
+
+// ---- the lexer: markup, and the prolog around the root, from state_ on. It stops where content
+// begins (state text), at the end of the bytes, or where it turns the filter off.
+
+void ReachFilter::markup(Cursor &c) {
+    unsigned char *const b = c.b;
+    const auto to_next = [&](unsigned char byte) {
+        c.pass_to(find_byte(b, c.r, c.n, byte));
+        return c.r < c.n;
+    };
+    const auto after_markup = [&] { return in_subset_ ? State::subset : depth_ > 0 ? State::text : State::prolog; };
+
+    while (c.r < c.n) {
+        const unsigned char ch = b[c.r];
+        switch (state_) {
+        case State::start:
+            if (ch == 0xEF) {
+                state_ = State::bom_1;
+                break;
+            }
+            // a UTF-16 or UTF-32 BOM, or 3C 00 / 00 3C of UTF-16 without one
+            if (ch == 0xFE || ch == 0xFF || ch == 0x00) {
+                state_ = State::off;
+                return;
+            }
+            state_ = State::prolog;
+            continue;
+        case State::bom_1:
+            state_ = ch == 0xBB ? State::bom_2 : State::off;
+            break;
+        case State::bom_2:
+            state_ = ch == 0xBF ? State::prolog : State::off;
+            break;
+
+        case State::prolog:
+            if (ch == '<') {
+                state_ = State::lt;
+            } else if (is(ch, char_space)) {
+                at_start_ = false;
+            } else {
+                state_ = State::off;
+                return;
+            }
+            break;
+        case State::text:
+        case State::off:
+            return;
+
+        case State::lt: {
+            const bool first = at_start_;
+            at_start_ = false;
+            if (ch == '/') {
+                state_ = depth_ > 0 ? State::end_tag : State::off;
+            } else if (ch == '?') {
+                state_ = State::pi_target;
+                matched_ = 0;
+                declaration_ = first;
+            } else if (ch == '!') {
+                state_ = State::bang;
+            } else if (is(ch, char_name_start) && !(depth_ == 0 && root_seen_)) {
+                state_ = State::start_name;
+                if (node_ >= 0) {
+                    name_.clear();
+                    name_wide_ = false;
+                }
+                continue; // the first letter of the name
+            } else {
+                state_ = State::off;
+            }
+            if (state_ == State::off) return;
+            break;
+        }
+
+        // a start tag: its name, then attributes (names, '=', quoted values: the parser judges them),
+        // then '>' or "/>"
+        case State::start_name: {
+            const size_t e = c.r + span_of(b + c.r, c.n - c.r, char_name);
+            if (node_ >= 0)
+                for (size_t i = c.r; i < e; ++i) name_byte(b[i]);
+            c.pass_to(e);
+            if (c.r == c.n) return;
+            const unsigned char d = b[c.r];
+            if (is(d, char_space)) {
+                state_ = State::tag;
+            } else if (d == '/') {
+                state_ = State::tag_slash;
+            } else if (d == '>') {
+                open_element();
+                end_markup(c, State::text);
+                return;
+            } else {
+                state_ = State::off;
+                return;
+            }
+            break;
+        }
+        case State::tag:
+            c.pass_to(c.r + span_not(b + c.r, c.n - c.r, char_tag_stop));
+            if (c.r == c.n) return;
+            if (b[c.r] == '"' || b[c.r] == '\'') {
+                quote_ = b[c.r];
+                state_ = State::tag_quoted;
+            } else if (b[c.r] == '>') {
+                open_element();
+                end_markup(c, State::text);
+                return;
+            } else if (b[c.r] == '/') {
+                state_ = State::tag_slash;
+            } else {
+                state_ = State::off; // '<'
+                return;
+            }
+            break;
+        case State::tag_quoted:
+            if (!to_next(quote_)) return;
+            state_ = State::tag;
+            break;
+        case State::tag_slash:
+            if (ch != '>') {
+                state_ = State::off;
+                return;
+            }
+            root_seen_ = true; // an empty element has no content, an empty root neither
+            end_markup(c, depth_ > 0 ? State::text : State::prolog);
+            if (state_ == State::text) return;
+            continue;
+        // an end tag: its name and white space (the parser judges them), then '>'
+        case State::end_tag:
+            c.pass_to(c.r + span_not(b + c.r, c.n - c.r, char_end_stop));
+            if (c.r == c.n) return;
+            if (b[c.r] != '>') {
+                state_ = State::off;
+                return;
+            }
+            close_element();
+            end_markup(c, state_);
+            if (state_ == State::text) return;
+            continue;
+
+        case State::bang:
+            if (ch == '-') state_ = State::bang_dash;
+            else if (ch == '[' && depth_ > 0) state_ = State::cdata_open, matched_ = 1;
+            else if (ch == 'D' && depth_ == 0 && !root_seen_ && !doctype_seen_ && !in_subset_)
+                state_ = State::doctype_open, matched_ = 1;
+            // a declaration in the internal subset may make entities that expand to far more than
+            // the book's bytes: Expat weighs that against the bytes it is given, so it must have all
+            else state_ = State::off;
+            if (state_ == State::off) return;
+            break;
+        case State::bang_dash:
+            if (ch != '-') {
+                state_ = State::off;
+                return;
+            }
+            state_ = State::comment;
+            break;
+        // a comment: "--" ends it and nothing else
+        case State::comment:
+            if (!to_next('-')) return;
+            state_ = State::comment_dash;
+            break;
+        case State::comment_dash:
+            state_ = ch == '-' ? State::comment_dashes : State::comment;
+            break;
+        case State::comment_dashes:
+            if (ch != '>') {
+                state_ = State::off;
+                return;
+            }
+            end_markup(c, after_markup());
+            if (state_ == State::text) return;
+            continue;
+
+        case State::cdata_open:
+            if (ch != static_cast<unsigned char>(cdata_keyword[matched_])) {
+                state_ = State::off;
+                return;
+            }
+            if (++matched_ == cdata_keyword.size()) state_ = State::cdata;
+            break;
+        case State::cdata:
+            if (!to_next(']')) return;
+            state_ = State::cdata_bracket;
+            break;
+        case State::cdata_bracket:
+            state_ = ch == ']' ? State::cdata_brackets : State::cdata;
+            break;
+        case State::cdata_brackets:
+            if (ch == '>') {
+                end_markup(c, State::text);
+                return;
+            }
+            if (ch != ']') state_ = State::cdata;
+            break;
+
+        // a processing instruction: a target, then anything up to "?>"; the XML declaration's text is
+        // kept, for its encoding
+        case State::pi_target:
+            if (is(ch, char_name) && (matched_ > 0 || is(ch, char_name_start))) {
+                if (matched_ < 3) target_[matched_] = static_cast<char>(ch);
+                ++matched_;
+                break;
+            }
+            if (matched_ == 0) {
+                state_ = State::off;
+                return;
+            }
+            {
+                const std::string_view target(target_, matched_ < 3 ? matched_ : 3);
+                if (matched_ == 3 && same_letters(target, "xml")) {
+                    // the declaration, exactly so and only at the very start; a reserved name elsewhere
+                    if (!declaration_ || target != "xml" || !is(ch, char_space)) {
+                        state_ = State::off;
+                        return;
+                    }
+                    declared_.clear();
+                } else {
+                    declaration_ = false;
+                }
+            }
+            if (is(ch, char_space)) {
+                state_ = State::pi;
+            } else if (ch == '?') {
+                state_ = State::pi_question;
+            } else {
+                state_ = State::off;
+                return;
+            }
+            if (declaration_ && state_ == State::pi) declared_ += static_cast<char>(ch);
+            break;
+        case State::pi: {
+            const size_t e = find_byte(b, c.r, c.n, '?');
+            if (declaration_) {
+                if (declared_.size() + (e - c.r) > max_declaration) {
+                    state_ = State::off;
+                    return;
+                }
+                declared_.append(reinterpret_cast<const char *>(b + c.r), e - c.r);
+            }
+            c.pass_to(e);
+            if (e == c.n) return;
+            state_ = State::pi_question;
+            break; // the '?' goes on below
+        }
+        case State::pi_question:
+            if (ch == '>') {
+                const bool declaration = declaration_;
+                declaration_ = false;
+                if (declaration) {
+                    const bool ok = declaration_ok();
+                    declared_.clear();
+                    declared_.shrink_to_fit();
+                    if (!ok) {
+                        state_ = State::off;
+                        return;
+                    }
+                }
+                end_markup(c, after_markup());
+                // in a seven-bit encoding the first byte above ASCII ends filtering where it stands
+                if (declaration && encoding_ == Encoding::seven_bit) c.n = first_high(b, c.r, c.n);
+                if (state_ == State::text) return;
+                continue;
+            }
+            if (declaration_) declared_ += '?';
+            if (ch != '?') {
+                state_ = State::pi;
+                continue;
+            }
+            break;
+
+        case State::doctype_open:
+            if (matched_ < doctype_keyword.size()) {
+                if (ch != static_cast<unsigned char>(doctype_keyword[matched_])) {
+                    state_ = State::off;
+                    return;
+                }
+                ++matched_;
+            } else {
+                doctype_seen_ = true;
+                if (!is(ch, char_space)) {
+                    state_ = State::off;
+                    return;
+                }
+                state_ = State::doctype;
+            }
+            break;
+        case State::doctype:
+            if (ch == '"' || ch == '\'') {
+                quote_ = ch;
+                state_ = State::doctype_quoted;
+            } else if (ch == '[') {
+                in_subset_ = true;
+                state_ = State::subset;
+            } else if (ch == '>') {
+                state_ = State::prolog;
+            } else if (!is(ch, char_space) && !is(ch, char_name)) {
+                state_ = State::off; // a name and an external id only
+                return;
+            }
+            break;
+        case State::doctype_quoted:
+            if (!to_next(quote_)) return;
+            state_ = State::doctype;
+            break;
+        case State::subset:
+            // white space, comments and processing instructions only
+            if (ch == '<') {
+                state_ = State::subset_lt;
+            } else if (ch == ']') {
+                in_subset_ = false;
+                state_ = State::subset_end;
+            } else if (!is(ch, char_space)) {
+                state_ = State::off;
+                return;
+            }
+            break;
+        case State::subset_lt:
+            if (ch == '!') {
+                state_ = State::bang;
+            } else if (ch == '?') {
+                state_ = State::pi_target;
+                matched_ = 0;
+                declaration_ = false;
+            } else {
+                state_ = State::off;
+                return;
+            }
+            break;
+        case State::subset_end:
+            if (ch == '>') state_ = State::prolog;
+            else if (!is(ch, char_space)) {
+                state_ = State::off;
+                return;
+            }
+            break;
+        }
+        // the byte at r goes on as it is (a span case has moved r to the byte it stopped at)
+        b[c.w++] = b[c.r++];
+    }
+}
+
+// ---- content: the text of an element, up to and with the '<' after it, which the lexer takes
+
+void ReachFilter::content(Cursor &c) {
+    if (node_ == Reach::whole) {
+        // text some query can reach goes through as it is
+        const size_t e = find_byte(c.b, c.r, c.n, '<');
+        c.pass_to(e);
+        text_.cr_last = false;
+        if (c.r < c.n) {
+            c.b[c.w++] = '<';
+            ++c.r;
+            state_ = State::lt;
+        }
+        return;
+    }
+    if (drops_) left_out<true>(c);
+    else left_out<false>(c);
+}
+
+// Elsewhere proven characters are left out, line breaks go on, and every other byte goes on as it is
+// with what the parser must see beside it: a vector block at a time where the machine has them, and
+// byte by byte where a byte needs a look of its own.
+template <bool mapping> void ReachFilter::left_out(Cursor &c) {
+#ifdef TOVREL_FILTER_SSE2
+    if (simd::available()) {
+        if (encoding_ == Encoding::utf8) left_out_blocks<mapping, true>(c);
+        else left_out_blocks<mapping, false>(c);
+        return;
+    }
+#endif
+    while (c.r < c.n)
+        if (!step<mapping>(c)) return;
+}
+
+template <bool mapping, bool utf8> TOVREL_VECTOR_CODE void ReachFilter::left_out_blocks(Cursor &c) {
+#ifdef TOVREL_FILTER_SSE2
+    // a '<' the run stops at: the lexer takes the markup, and the run goes on where nothing is kept
+    bool gone = false; // left-out text has ended
+    const auto markup_at = [&](Cursor &at) TOVREL_VECTOR_CODE {
+        text_.cr_last = false;
+        at.b[at.w++] = '<';
+        ++at.r;
+        state_ = State::lt;
+        markup(at);
+        gone = state_ != State::text || node_ == Reach::whole;
+        return !gone && !text_.in_reference && text_.keep == 0;
+    };
+    while (c.r < c.n) {
+        if (!text_.in_reference && text_.keep == 0) {
+            blocks<simd::Sse2, utf8, mapping>(c, text_, high_from_, markup_at);
+            if (gone || c.r == c.n) return;
+        }
+        if (!step<mapping>(c)) return;
+    }
+#else
+    (void)c;
+#endif
+}
+
+// The byte at r of left-out text, where the vector run stopped (or everywhere, without vectors):
+// one character left out, or one byte on as it is with what the parser must see beside it (a
+// reference up to and with the byte that ends its name, the byte after a ']', the rest of a sequence
+// its lead byte announces). At a '<' the lexer takes the markup. False when left-out text has ended.
+template <bool mapping> inline bool ReachFilter::step(Cursor &c) {
+    unsigned char *const b = c.b;
+    const unsigned char ch = b[c.r];
+    Text &t = text_;
+    const auto put = [&](unsigned char byte) {
+        if (mapping) note(c.w);
+        b[c.w++] = byte;
+        ++c.r;
+    };
+    if (ch == '<') {
+        t.keep = 0;
+        t.in_reference = false;
+        t.cr_last = false;
+        put('<');
+        state_ = State::lt;
+        markup(c);
+        return state_ == State::text && node_ != Reach::whole; // the root has ended, or reach begins
+    }
+    if (t.in_reference || t.keep > 0) {
+        // a name goes on whole: the parser must find it, and the byte that ends it, as written
+        if (t.in_reference && (is(ch, char_name) || ch == '#')) {
+            t.cr_last = false;
+            put(ch);
+            // (and the rest of a character of the name, whatever the name's end makes of it)
+            if (t.keep > 0) --t.keep;
+            if (encoding_ == Encoding::utf8 && ch >= 0x80 && !is_continuation(ch))
+                t.keep = std::max(t.keep, static_cast<uint8_t>(judged_with(ch) - 1));
+            return true;
+        }
+        t.in_reference = false;
+        if (t.keep > 0) --t.keep;
+    } else if (encoding_ == Encoding::utf8) {
+        if (is(ch, char_text)) {
+            leave_out(c, t, 1, 1);
+            return true;
+        }
+        if (ch >= 0x80) {
+            const size_t len = utf8_proven(b + c.r, c.n - c.r);
+            if (len > 0) {
+                leave_out(c, t, len, len == 4 && columns_ == Columns::utf16_units ? 2 : 1);
+                return true;
+            }
+            // a character the piece cuts is judged whole with the next piece
+            if (!last_ && judged_with(ch) > c.n - c.r &&
+                std::all_of(b + c.r + 1, b + c.n, [](unsigned char d) { return is_continuation(d); })) {
+                held_size_ = static_cast<uint8_t>(c.n - c.r);
+                std::memcpy(held_, b + c.r, held_size_);
+                c.r = c.n;
+                return true;
+            }
+        }
+    } else if (classes_[ch] & char_text) {
+        leave_out(c, t, 1, 1);
+        return true;
+    }
+    put(ch);
+    t.cr_last = ch == '\r';
+    if (ch == '&') {
+        t.in_reference = true;
+    } else if (ch == ']') {
+        t.keep = std::max<uint8_t>(t.keep, 1);
+    } else if (encoding_ == Encoding::utf8 && ch >= 0x80 && !is_continuation(ch)) {
+        t.keep = std::max(t.keep, static_cast<uint8_t>(judged_with(ch) - 1));
+    }
+    return true;
+}
+
+size_t ReachFilter::filter(char *buf, size_t n, bool last) {
+    auto *b = reinterpret_cast<unsigned char *>(buf);
+    last_ = last;
+    if (held_size_ > 0) {
+        std::memmove(b + held_size_, b, n);
+        std::memcpy(b, held_, held_size_);
+        n += held_size_;
+        held_size_ = 0;
+    }
+    // in a seven-bit encoding the first byte above ASCII ends filtering where it stands
+    Cursor c{b, encoding_ == Encoding::seven_bit ? first_high(b, 0, n) : n, 0, 0};
+    while (c.r < c.n && state_ != State::off) {
+        if (state_ == State::text) content(c);
+        else markup(c);
+    }
+    note(c.w);
+    if (c.r < n) {
+        // off, or a byte above ASCII in a seven-bit encoding: the rest as it is
+        state_ = State::off;
+        c.n = n;
+        c.pass_to(n);
+    }
+    out_ += c.w;
+    return c.w;
+}
+
+} // namespace filter
