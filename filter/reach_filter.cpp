@@ -125,10 +125,27 @@ void ReachFilter::name_byte(unsigned char c) {
     name_ += static_cast<char>(c);
 }
 
-// The '>' at r ends a piece of markup: it goes on, and the lexer goes on in state next.
+// the byte given to the parser k places before the next one (k from 1), this piece's or the last's
+inline unsigned char ReachFilter::written_before(const Cursor &c, size_t k) const {
+    if (k <= c.w) return c.b[c.w - k];
+    const size_t back = k - c.w; // 1 or 2
+    return back <= 2 ? tail_[2 - back] : 0;
+}
+
+// The '>' at r ends a piece of markup: it goes on, and the lexer goes on in state next. Where text to
+// be left out follows, the bytes that a lead byte just before the '>' announces past it go on as they
+// are: the parser judges the lead with them, and finds the same fault there as in the whole book.
 inline void ReachFilter::end_markup(Cursor &c, State next) {
     c.b[c.w++] = c.b[c.r++];
     state_ = next;
+    if (next != State::text || node_ == Reach::whole || encoding_ != Encoding::utf8) return;
+    // (only a lead of three bytes or more right before the '>', or one of four before that, reaches past it)
+    const unsigned char one = written_before(c, 2), two = written_before(c, 3);
+    if (one < 0xE0 && two < 0xF0) return;
+    for (const auto &[lead, d] : {std::pair{one, size_t{1}}, std::pair{two, size_t{2}}}) {
+        const size_t with = judged_with(lead);
+        if (with > d + 1) text_.keep = std::max(text_.keep, static_cast<uint8_t>(with - 1 - d));
+    }
 }
 
 // the text after "<?xml": pseudo-attributes, each after white space; only the encoding matters
@@ -677,6 +694,14 @@ size_t ReachFilter::filter(char *buf, size_t n, bool last) {
         state_ = State::off;
         c.n = n;
         c.pass_to(n);
+    }
+    // (the bytes a lead byte before a '>' announces may lie in the next piece)
+    if (c.w >= 2) {
+        tail_[0] = b[c.w - 2];
+        tail_[1] = b[c.w - 1];
+    } else if (c.w == 1) {
+        tail_[0] = tail_[1];
+        tail_[1] = b[0];
     }
     out_ += c.w;
     return c.w;

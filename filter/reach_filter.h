@@ -133,6 +133,7 @@ private:
     void open_element();
     void close_element();
     void name_byte(unsigned char c);
+    unsigned char written_before(const Cursor &c, size_t k) const;
     void note(size_t w);
 
     const Reach *reach_;
@@ -160,6 +161,7 @@ private:
     std::string declared_;      // the XML declaration's text after "<?xml", while it is read
     unsigned char held_[max_held] = {};
     uint8_t held_size_ = 0;
+    unsigned char tail_[2] = {}; // the last two bytes given to the parser before this piece
     bool last_ = false;          // the piece being filtered ends the document
     // for finding positions again
     std::vector<Drop> *drops_ = nullptr;

@@ -390,6 +390,46 @@ TEST(reach_filter, the_parser_finds_the_same_faults_where_it_found_them) {
     EXPECT_GT(changed, 0);
 }
 
+// A lead byte right before the '>' that ends markup announces bytes past it, which the parser takes
+// with it before it judges it: they must reach the parser though they are text to be left out, or a
+// book cut short there fails otherwise ("partial character" for "invalid token").
+TEST(reach_filter, a_lead_byte_before_markup_ends_keeps_what_it_announces) {
+    const struct {
+        const char *label;
+        std::string markup; // @ stands for the lead byte
+    } kinds[] = {
+        {"a start tag's name", "<p@>"},
+        {"a start tag's name, a byte before", "<p@a>"},
+        {"an end tag", "<p>x</p@>"},
+        {"an empty-element tag", "<e@/>"},
+        {"an attribute value", "<p a=\"@\">"},
+        {"a processing instruction", "<?pi @?>"},
+        {"the root's own tag", ""},
+    };
+    int cases = 0;
+    for (const auto &kind : kinds) {
+        for (const char lead : {'\xC3', '\xE4', '\xF0', '\xF5'}) {
+            std::string markup = kind.markup, root = "<FictionBook>";
+            if (markup.empty()) root.insert(root.size() - 1, "@");
+            const auto place = [lead](std::string &s) {
+                if (const size_t at = s.find('@'); at != std::string::npos) s[at] = lead;
+            };
+            place(markup);
+            place(root);
+            for (const std::string &end : {"Some text"s, "Some text</p></body></FictionBook>\n"s, "S"s, ""s}) {
+                const std::string doc = decl + root + "<body>" + markup + end;
+                SCOPED_TRACE(std::string(kind.label) + ": " + show(doc.substr(decl.size())));
+                const std::string want = expat_verdict(doc);
+                EXPECT_EQ(expat_verdict(filtered(doc, 0), doc), want) << "at once";
+                for (size_t cut = 1; cut < doc.size(); ++cut)
+                    ASSERT_EQ(expat_verdict(filtered(doc, {cut, 0}), doc), want) << "cut at " << cut;
+                ++cases;
+            }
+        }
+    }
+    EXPECT_EQ(cases, 7 * 4 * 4);
+}
+
 TEST(reach_filter, corpus_books_read_the_same_with_less) {
     const fs::path dir = support::corpus_dir();
     if (dir.empty()) GTEST_SKIP() << "no real-book corpus beside the checkout (../shared/corpus/real)";
