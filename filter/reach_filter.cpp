@@ -465,7 +465,14 @@ void ReachFilter::markup(Cursor &c) {
                 if (state_ == State::text) return;
                 continue;
             }
-            if (declaration_) declared_ += '?';
+            if (declaration_) {
+                // the '?' is the declaration's text too, within its bound
+                if (declared_.size() + 1 > max_declaration) {
+                    state_ = State::off;
+                    return;
+                }
+                declared_ += '?';
+            }
             if (ch != '?') {
                 state_ = State::pi;
                 continue;

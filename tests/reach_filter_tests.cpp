@@ -282,6 +282,7 @@ TEST(reach_filter, what_it_does_not_follow_turns_it_off) {
         book(body, "<?xml version=\"1.0\" lang=\"en\"?>"),
         book(body, "<?xml version=\"1.0\"encoding=\"UTF-8\"?>"),
         book(body, "<?xml version=\"1.0\"" + std::string(300, ' ') + "?>"), // longer than any declaration
+        book(body, "<?xml version=\"1.0\"" + std::string(300, '?') + "?>"),
         book(body, decl + "<![CDATA[x]]>"),
         // declarations make entities, whose expansion Expat weighs against the bytes it is given, and
         // the platform object may validate against them
@@ -312,6 +313,17 @@ TEST(reach_filter, what_it_does_not_follow_turns_it_off) {
         SCOPED_TRACE(bad);
         const std::string doc = book("<p>left out</p>" + bad + "<p>kept</p>");
         EXPECT_EQ(show(filtered(doc)), show(book("<p></p>" + bad + "<p>kept</p>")));
+    }
+}
+
+// a declaration is kept only up to its bound, however it is spelt: one of question marks ends filtering
+TEST(reach_filter, a_declaration_past_its_bound_turns_it_off) {
+    for (const char fill : {' ', '?', 'x'}) {
+        SCOPED_TRACE(std::string(1, fill));
+        filter::ReachFilter f(filter_checks::rules());
+        std::string doc = "<?xml version=\"1.0\"" + std::string(1u << 20, fill);
+        f.filter(doc.data(), doc.size() - filter::ReachFilter::max_held, false);
+        EXPECT_FALSE(f.active());
     }
 }
 
