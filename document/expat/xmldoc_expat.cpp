@@ -75,15 +75,24 @@ void feed(Selector &sel, Source &source, const QuerySet &set, const Settings &se
     // one: past a few pieces deferral comes back on for the book, so that the work stays linear
     bool deferring = !sel.defer(false);
     uint64_t given = 0;
+    // A piece never ends in a CR: Expat counts a CR at the end of what it has parsed, and a line
+    // feed at the start of the next call, as two line breaks, and how far it parses into a call
+    // depends on where earlier calls were cut. The CR goes ahead of the next piece's bytes.
+    bool cr_held = false;
 
     const Piece buffer;
     for (;;) {
         const size_t got = source.read(buffer.data(), piece_size);
         const bool last = source.done();
-        const std::string_view out = stage ? stage->apply(buffer.data(), got, last) : std::string_view(buffer.data(), got);
-        sel.parse(out, false, last);
+        std::string_view out = stage ? stage->apply(buffer.data(), got, last) : std::string_view(buffer.data(), got);
+        const bool cr_first = std::exchange(cr_held, false);
+        if (!last && !out.empty() && out.back() == '\r') {
+            out.remove_suffix(1);
+            cr_held = true;
+        }
+        sel.parse(out, cr_first, last);
         if (last) break;
-        given += out.size();
+        given += out.size() + (cr_first ? 1 : 0);
         // after a call, the byte index is where the token it could not finish begins
         const int64_t open = sel.open_token();
         if (!deferring && open >= 0 && given - static_cast<uint64_t>(open) > 4 * piece_size) deferring = sel.defer(true);
