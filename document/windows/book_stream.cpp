@@ -12,28 +12,29 @@ BookStream::BookStream(std::unique_ptr<platform::File> file, std::string_view by
 
 BookStream::~BookStream() = default;
 
+namespace {
+
+// a new stream with its buffer, or null when memory ran out for either
+BookStream *with_buffer(BookStream *stream, std::unique_ptr<char[]> &buffer, size_t size) {
+    if (!stream) return nullptr;
+    buffer.reset(new (std::nothrow) char[size + filter::ReachFilter::max_held]);
+    if (buffer) return stream;
+    stream->Release();
+    return nullptr;
+}
+
+} // namespace
+
 BookStream *BookStream::over_file(std::unique_ptr<platform::File> file, const filter::Rules &rules) {
     auto *stream = new (std::nothrow) BookStream(std::move(file), {}, file_piece, rules);
-    if (!stream) return nullptr;
-    stream->buffer_.reset(new (std::nothrow) char[stream->piece_ + filter::ReachFilter::max_held]);
-    if (!stream->buffer_) {
-        stream->Release();
-        return nullptr;
-    }
-    return stream;
+    return stream ? with_buffer(stream, stream->buffer_, stream->piece_) : nullptr;
 }
 
 BookStream *BookStream::over_memory(std::string_view bytes, size_t piece, const filter::Rules &rules) {
     // a piece past the end only costs a bigger buffer
     if (piece > bytes.size()) piece = std::max<size_t>(bytes.size(), 1);
     auto *stream = new (std::nothrow) BookStream(nullptr, bytes, piece, rules);
-    if (!stream) return nullptr;
-    stream->buffer_.reset(new (std::nothrow) char[stream->piece_ + filter::ReachFilter::max_held]);
-    if (!stream->buffer_) {
-        stream->Release();
-        return nullptr;
-    }
-    return stream;
+    return stream ? with_buffer(stream, stream->buffer_, stream->piece_) : nullptr;
 }
 
 void BookStream::detach() {
