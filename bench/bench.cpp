@@ -262,7 +262,7 @@ struct Runner {
             }
         case unfiltered:
             try {
-                xmldoc::first_children(b.wide, book_queries(), {.filter = false, .explain = false});
+                xmldoc::first_children(b.wide, book_queries(), {.filter = xmldoc::Filter::none, .explain = false});
                 return true;
             } catch (const std::exception &) {
                 return false;

@@ -58,12 +58,14 @@ void write_stripped(const fs::path &from, const fs::path &to) {
     std::ofstream out(to, std::ios::binary);
     filter::ReachFilter filter(filter::Rules{&set->reach, filter::Columns::utf16_units, &xmldoc::upper_half});
     constexpr size_t piece = 1u << 20;
-    std::vector<char> buf(piece + filter::ReachFilter::max_held);
+    std::vector<char> buf(filter::ReachFilter::max_held + piece);
+    char *const at = buf.data() + filter::ReachFilter::max_held;
     for (;;) {
-        in.read(buf.data(), piece);
+        in.read(at, piece);
         const auto got = static_cast<size_t>(in.gcount());
         const bool last = got < piece;
-        out.write(buf.data(), static_cast<std::streamsize>(filter.filter(buf.data(), got, last)));
+        const std::string_view given = filter.filter(at, got, last);
+        out.write(given.data(), static_cast<std::streamsize>(given.size()));
         if (last) break;
     }
     if (!out) throw std::runtime_error("cannot write " + to.string());
@@ -176,7 +178,7 @@ int read_corpus(const char *dll, const char *tiny, const char *folder, bool unfi
         if (unfiltered) {
             try {
                 const std::u16string name(reinterpret_cast<const char16_t *>(b.c_str()), b.size());
-                for (const xmldoc::Answer &a : xmldoc::first_children(name, queries, {.filter = false}))
+                for (const xmldoc::Answer &a : xmldoc::first_children(name, queries, {.filter = xmldoc::Filter::none}))
                     values += a.child == xmldoc::Child::value;
             } catch (const std::exception &) {
             }

@@ -3,6 +3,7 @@
 // system's side (platform/); each back end (expat/ on POSIX, windows/ on Windows) is one parser.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -24,14 +25,17 @@ struct Answer {
     std::string failure;
 };
 
+// What stands between a document's bytes and the parser (filter/reach_filter.h): nothing; the exact
+// filter, which leaves out the text no query can reach; or the judging one, which leaves out the
+// markup it proves too, and gives way to the exact one where it cannot judge. Tests compare all three.
+enum class Filter : uint8_t { none, exact, judge };
+
 // How a document is read.
 struct Settings {
-    // text no query can reach is not handed to the parser (filter/reach_filter.h); tests compare
-    // readings with and without it
-    bool filter = true;
+    Filter filter = Filter::judge;
     // a failure's message tells where the fault is, line and column as in the document, which may
-    // mean reading it again; false: the verdict and the fault's reason alone, which is all a host
-    // that only shows values needs
+    // mean reading it again (the exact way); false: the verdict and the fault's reason alone, which is
+    // all a host that only shows values needs
     bool explain = true;
 };
 

@@ -18,17 +18,19 @@ template <class Stop> int64_t replay(const Rules &rules, const Reader &read, Sto
     ReachFilter filter(rules);
     std::vector<ReachFilter::Drop> drops;
     filter.record(&drops);
-    std::vector<char> buf(map_piece + ReachFilter::max_held);
+    std::vector<char> buf(ReachFilter::max_held + map_piece);
+    char *const piece = buf.data() + ReachFilter::max_held;
     uint64_t base = 0;
     int64_t shift = 0;
     for (;;) {
-        const size_t got = read(buf.data(), map_piece);
+        const size_t got = read(piece, map_piece);
         drops.clear();
-        const size_t out = filter.filter(buf.data(), got, got < map_piece);
+        const std::string_view given = filter.filter(piece, got, got < map_piece);
+        const size_t out = given.size();
         size_t d = 0;
         for (size_t i = 0; i < out; ++i) {
             for (; d < drops.size() && drops[d].at <= base + i; ++d) shift += drops[d].columns;
-            const auto c = static_cast<unsigned char>(buf[i]);
+            const auto c = static_cast<unsigned char>(given[i]);
             if (stop(filter, base + i, static_cast<int>(c))) return shift;
             if (c == '\n' || c == '\r') shift = 0;
         }

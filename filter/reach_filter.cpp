@@ -64,8 +64,15 @@ constexpr size_t max_name = 256; // longer names are kept, not compared
 // ---- the filter
 
 ReachFilter::ReachFilter(const Rules &rules)
-    : reach_(rules.reach), columns_(rules.columns), upper_half_(rules.upper_half),
-      state_(rules.reach ? State::start : State::off), classes_(char_classes) {}
+    : reach_(rules.reach), columns_(rules.columns), upper_half_(rules.upper_half), judge_(rules.judge && rules.reach),
+      widest_(std::min(rules.widest, simd::best())), state_(rules.reach ? State::start : State::off), classes_(char_classes) {
+    // judging, a line break is left out as any other character: no position is found again
+    if (judge_) {
+        classes_['\n'] |= char_text;
+        classes_['\r'] |= char_text;
+        open_.reserve(max_depth);
+    }
+}
 
 inline void ReachFilter::Cursor::pass_to(size_t e) {
     if (w != r) {
@@ -93,17 +100,80 @@ void ReachFilter::note(size_t w) {
     text_.spaced = false;
 }
 
-void ReachFilter::open_element() {
-    ++depth_;
-    root_seen_ = true;
-    state_ = State::text;
-    if (node_ < 0) return; // inside what no query goes into, or what one selects
-    node_ = name_wide_ ? Reach::whole : reach_->child(node_, name_);
-    if (node_ >= 0) path_.push_back(node_);
-    else absorbed_ = depth_;
+void ReachFilter::found(const char *fault) {
+    outcome_ = Outcome::fault;
+    fault_ = fault;
+    state_ = State::off;
 }
 
-void ReachFilter::close_element() {
+void ReachFilter::give_up() {
+    outcome_ = Outcome::gave_up;
+    state_ = State::off;
+}
+
+// A '<' of content goes on at w: judging, a tag from here may be left out while it is proven so.
+inline void ReachFilter::tag_begins(Cursor &c) {
+    tag_w_ = c.w;
+    droppable_ = judge_;
+    name_.clear();
+    name_wide_ = false;
+}
+
+// A start tag ends: the element opens, the lexer goes on in its content. True when the tag is to be
+// left out (judging: proven, no query goes into the element, not the root).
+bool ReachFilter::open_element() {
+    ++depth_;
+    root_seen_ = true;
+    if (node_ >= 0) {
+        node_ = name_wide_ ? Reach::whole : reach_->child(node_, name_);
+        if (node_ >= 0) path_.push_back(node_);
+        else absorbed_ = depth_;
+    }
+    if (!judge_) return false;
+    if (open_.size() >= max_depth) {
+        give_up();
+        return false;
+    }
+    const bool drop = droppable_ && !name_wide_ && node_ == Reach::none && tag_w_ != npos && depth_ > 1;
+    if (drop) names_ += name_;
+    open_.push_back({static_cast<uint32_t>(names_.size()), drop});
+    return drop;
+}
+
+// "/>" ends a start tag: an element without content, left out as its start tag would be
+bool ReachFilter::empty_element() {
+    root_seen_ = true; // an empty element has no content, an empty root neither
+    if (!judge_ || !droppable_ || name_wide_ || tag_w_ == npos || depth_ == 0) return false;
+    const Reach::Node node = node_ < 0 ? node_ : reach_->child(node_, name_);
+    return node == Reach::none;
+}
+
+// An end tag ends: the element closes. Judging, one whose start tag was left out must have this
+// name, and its end tag is left out too (true); a fault ends the read.
+bool ReachFilter::close_element() {
+    bool drop = false;
+    if (judge_) {
+        if (open_.empty()) {
+            found("mismatched tag");
+            return false;
+        }
+        const Open top = open_.back();
+        open_.pop_back();
+        const size_t start = open_.empty() ? 0 : open_.back().name_end;
+        if (top.left_out) {
+            const std::string_view name(names_.data() + start, top.name_end - start);
+            if (end_junk_ || name_wide_ || name_ != name) {
+                found("mismatched tag");
+                return false;
+            }
+            if (tag_w_ == npos) {
+                give_up(); // (its start went, and the tag could not be held back whole)
+                return false;
+            }
+            drop = true;
+        }
+        names_.resize(start);
+    }
     if (absorbed_ == depth_) {
         absorbed_ = 0;
         node_ = path_.empty() ? Reach::document : path_.back();
@@ -113,6 +183,36 @@ void ReachFilter::close_element() {
     }
     --depth_;
     state_ = depth_ > 0 ? State::text : State::prolog;
+    return drop;
+}
+
+// an end tag's bytes before its '>': its name, then white space only
+void ReachFilter::end_name_bytes(const unsigned char *p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        if (is(p[i], char_space)) end_spaced_ = true;
+        else if (end_spaced_) end_junk_ = true;
+        else name_byte(p[i]);
+    }
+}
+
+// At the end of a piece, judging, inside a tag that may yet be left out: its bytes so far are held
+// back and read again with the next piece, so that the whole tag is judged at once. One too long to
+// hold goes to the parser if it can; the end tag of an element whose start tag was left out cannot.
+void ReachFilter::hold_tag(Cursor &c) {
+    const bool start = state_ == State::start_name || state_ == State::tag || state_ == State::tag_slash;
+    const bool end = state_ == State::end_tag;
+    if (!start && !end && state_ != State::lt) return;
+    if (start && !droppable_) return; // it goes to the parser whatever follows
+    const size_t size = c.w - tag_w_;
+    if (size <= held_.size()) {
+        std::memcpy(held_.data(), c.b + tag_w_, size);
+        held_size_ = size;
+        c.w = tag_w_;
+        state_ = State::text;
+        return;
+    }
+    droppable_ = false;
+    if (end && !open_.empty() && open_.back().left_out) give_up();
 }
 
 void ReachFilter::name_byte(unsigned char c) {
@@ -239,6 +339,8 @@ void ReachFilter::markup(Cursor &c) {
         case State::prolog:
             if (ch == '<') {
                 state_ = State::lt;
+                droppable_ = false; // (the root's tags, and whatever stands outside it, go on)
+                tag_w_ = npos;
             } else if (is(ch, char_space)) {
                 at_start_ = false;
             } else {
@@ -255,6 +357,8 @@ void ReachFilter::markup(Cursor &c) {
             at_start_ = false;
             if (ch == '/') {
                 state_ = depth_ > 0 ? State::end_tag : State::off;
+                name_.clear();
+                name_wide_ = end_spaced_ = end_junk_ = false;
             } else if (ch == '?') {
                 state_ = State::pi_target;
                 matched_ = 0;
@@ -263,15 +367,17 @@ void ReachFilter::markup(Cursor &c) {
                 state_ = State::bang;
             } else if (is(ch, char_name_start) && !(depth_ == 0 && root_seen_)) {
                 state_ = State::start_name;
-                if (node_ >= 0) {
-                    name_.clear();
-                    name_wide_ = false;
-                }
+                name_.clear();
+                name_wide_ = false;
                 continue; // the first letter of the name
             } else {
                 state_ = State::off;
             }
-            if (state_ == State::off) return;
+            if (state_ == State::off) {
+                // an end tag with no element open, a second root, or '<' where no tag can start
+                if (judge_) found(ch == '/' || root_seen_ ? "junk after document element" : "not well-formed (invalid token)");
+                return;
+            }
             break;
         }
 
@@ -279,8 +385,11 @@ void ReachFilter::markup(Cursor &c) {
         // then '>' or "/>"
         case State::start_name: {
             const size_t e = c.r + span_of(b + c.r, c.n - c.r, char_name);
-            if (node_ >= 0)
+            if (node_ >= 0 || judge_)
                 for (size_t i = c.r; i < e; ++i) name_byte(b[i]);
+            // (a prefix, or a letter above ASCII, is the parsers' to judge)
+            if (droppable_)
+                for (size_t i = c.r; i < e && droppable_; ++i) droppable_ = b[i] < 0x80 && b[i] != ':';
             c.pass_to(e);
             if (c.r == c.n) return;
             const unsigned char d = b[c.r];
@@ -289,8 +398,9 @@ void ReachFilter::markup(Cursor &c) {
             } else if (d == '/') {
                 state_ = State::tag_slash;
             } else if (d == '>') {
-                open_element();
+                const bool drop = open_element();
                 end_markup(c, State::text);
+                if (drop) c.w = tag_w_;
                 return;
             } else {
                 state_ = State::off;
@@ -298,15 +408,20 @@ void ReachFilter::markup(Cursor &c) {
             }
             break;
         }
-        case State::tag:
-            c.pass_to(c.r + span_not(b + c.r, c.n - c.r, char_tag_stop));
+        case State::tag: {
+            const size_t e = c.r + span_not(b + c.r, c.n - c.r, char_tag_stop);
+            // (anything but white space is an attribute: the parser's to judge)
+            if (droppable_ && span_of(b + c.r, e - c.r, char_space) != e - c.r) droppable_ = false;
+            c.pass_to(e);
             if (c.r == c.n) return;
             if (b[c.r] == '"' || b[c.r] == '\'') {
                 quote_ = b[c.r];
                 state_ = State::tag_quoted;
+                droppable_ = false;
             } else if (b[c.r] == '>') {
-                open_element();
+                const bool drop = open_element();
                 end_markup(c, State::text);
+                if (drop) c.w = tag_w_;
                 return;
             } else if (b[c.r] == '/') {
                 state_ = State::tag_slash;
@@ -315,6 +430,7 @@ void ReachFilter::markup(Cursor &c) {
                 return;
             }
             break;
+        }
         case State::tag_quoted:
             if (!to_next(quote_)) return;
             state_ = State::tag;
@@ -324,22 +440,30 @@ void ReachFilter::markup(Cursor &c) {
                 state_ = State::off;
                 return;
             }
-            root_seen_ = true; // an empty element has no content, an empty root neither
-            end_markup(c, depth_ > 0 ? State::text : State::prolog);
+            {
+                const bool drop = empty_element();
+                end_markup(c, depth_ > 0 ? State::text : State::prolog);
+                if (drop) c.w = tag_w_;
+            }
             if (state_ == State::text) return;
             continue;
         // an end tag: its name and white space (the parser judges them), then '>'
-        case State::end_tag:
-            c.pass_to(c.r + span_not(b + c.r, c.n - c.r, char_end_stop));
+        case State::end_tag: {
+            const size_t e = c.r + span_not(b + c.r, c.n - c.r, char_end_stop);
+            if (judge_) end_name_bytes(b + c.r, e - c.r);
+            c.pass_to(e);
             if (c.r == c.n) return;
             if (b[c.r] != '>') {
                 state_ = State::off;
                 return;
             }
-            close_element();
+            const bool drop = close_element();
+            if (outcome_ != Outcome::going) return;
             end_markup(c, state_);
+            if (drop) c.w = tag_w_;
             if (state_ == State::text) return;
             continue;
+        }
 
         case State::bang:
             if (ch == '-') state_ = State::bang_dash;
@@ -562,6 +686,8 @@ void ReachFilter::content(Cursor &c) {
             c.b[c.w++] = '<';
             ++c.r;
             state_ = State::lt;
+            droppable_ = false; // (what a query selects goes on whole, its tags too)
+            tag_w_ = npos;
         }
         return;
     }
@@ -569,27 +695,50 @@ void ReachFilter::content(Cursor &c) {
     else left_out<false>(c);
 }
 
-// Elsewhere proven characters are left out, line breaks go on, and every other byte goes on as it is
-// with what the parser must see beside it: a vector block at a time where the machine has them, and
-// byte by byte where a byte needs a look of its own.
+// Elsewhere proven characters are left out, line breaks go on (judging, they are left out too), and
+// every other byte goes on as it is with what the parser must see beside it: a vector block at a time
+// where the machine has them, and byte by byte where a byte needs a look of its own.
 template <bool mapping> void ReachFilter::left_out(Cursor &c) {
-#ifdef TOVREL_FILTER_SSE2
-    if (simd::available()) {
-        if (encoding_ == Encoding::utf8) left_out_blocks<mapping, true>(c);
-        else left_out_blocks<mapping, false>(c);
+    const bool utf8 = encoding_ == Encoding::utf8;
+    switch (widest_) {
+#ifdef TOVREL_FILTER_AVX2
+    case simd::Level::avx2:
+        if (judge_) utf8 ? left_out_avx2<false, true, false>(c) : left_out_avx2<false, false, false>(c);
+        else utf8 ? left_out_avx2<mapping, true, true>(c) : left_out_avx2<mapping, false, true>(c);
         return;
-    }
 #endif
-    while (c.r < c.n)
-        if (!step<mapping>(c)) return;
+#ifdef TOVREL_FILTER_SSE2
+    case simd::Level::sse2:
+        if (judge_) utf8 ? left_out_sse2<false, true, false>(c) : left_out_sse2<false, false, false>(c);
+        else utf8 ? left_out_sse2<mapping, true, true>(c) : left_out_sse2<mapping, false, true>(c);
+        return;
+#endif
+    default:
+        while (c.r < c.n)
+            if (!step<mapping>(c)) return;
+    }
 }
 
-template <bool mapping, bool utf8> TOVREL_VECTOR_CODE void ReachFilter::left_out_blocks(Cursor &c) {
 #ifdef TOVREL_FILTER_SSE2
-    // a '<' the run stops at: the lexer takes the markup, and the run goes on where nothing is kept
+template <bool mapping, bool utf8, bool lines> TOVREL_VECTOR_CODE void ReachFilter::left_out_sse2(Cursor &c) {
+    left_out_blocks<mapping, simd::Sse2, utf8, lines>(c);
+}
+#endif
+#ifdef TOVREL_FILTER_AVX2
+template <bool mapping, bool utf8, bool lines> TOVREL_AVX2_CODE void ReachFilter::left_out_avx2(Cursor &c) {
+    left_out_blocks<mapping, simd::Avx2, utf8, lines>(c);
+}
+#endif
+
+#ifdef TOVREL_FILTER_SSE2
+// The runs of left-out text a block at a time; at a '<' a run stops at, the lexer takes the markup,
+// and the run goes on after it where nothing is to be kept
+template <bool mapping, class S, bool utf8, bool lines>
+__attribute__((always_inline)) inline void ReachFilter::left_out_blocks(Cursor &c) {
     bool gone = false; // left-out text has ended
-    const auto markup_at = [&](Cursor &at) TOVREL_VECTOR_CODE {
+    const auto markup_at = [&](Cursor &at) {
         text_.cr_last = false;
+        tag_begins(at);
         at.b[at.w++] = '<';
         ++at.r;
         state_ = State::lt;
@@ -599,15 +748,17 @@ template <bool mapping, bool utf8> TOVREL_VECTOR_CODE void ReachFilter::left_out
     };
     while (c.r < c.n) {
         if (!text_.in_reference && text_.keep == 0) {
-            blocks<simd::Sse2, utf8, mapping>(c, text_, high_from_, markup_at);
+#ifdef TOVREL_FILTER_AVX2
+            if constexpr (S::width == 32) blocks_avx2<S, utf8, mapping, lines>(c, text_, high_from_, markup_at);
+            else
+#endif
+                blocks_sse2<S, utf8, mapping, lines>(c, text_, high_from_, markup_at);
             if (gone || c.r == c.n) return;
         }
         if (!step<mapping>(c)) return;
     }
-#else
-    (void)c;
-#endif
 }
+#endif
 
 // The byte at r of left-out text, where the vector run stopped (or everywhere, without vectors):
 // one character left out, or one byte on as it is with what the parser must see beside it (a
@@ -626,6 +777,7 @@ template <bool mapping> inline bool ReachFilter::step(Cursor &c) {
         t.keep = 0;
         t.in_reference = false;
         t.cr_last = false;
+        tag_begins(c);
         put('<');
         state_ = State::lt;
         markup(c);
@@ -645,7 +797,7 @@ template <bool mapping> inline bool ReachFilter::step(Cursor &c) {
         t.in_reference = false;
         if (t.keep > 0) --t.keep;
     } else if (encoding_ == Encoding::utf8) {
-        if (is(ch, char_text)) {
+        if (classes_[ch] & char_text) {
             leave_out(c, t, 1, 1);
             return true;
         }
@@ -658,8 +810,8 @@ template <bool mapping> inline bool ReachFilter::step(Cursor &c) {
             // a character the piece cuts is judged whole with the next piece
             if (!last_ && judged_with(ch) > c.n - c.r &&
                 std::all_of(b + c.r + 1, b + c.n, [](unsigned char d) { return is_continuation(d); })) {
-                held_size_ = static_cast<uint8_t>(c.n - c.r);
-                std::memcpy(held_, b + c.r, held_size_);
+                held_size_ = c.n - c.r;
+                std::memcpy(held_.data(), b + c.r, held_size_);
                 c.r = c.n;
                 return true;
             }
@@ -680,21 +832,26 @@ template <bool mapping> inline bool ReachFilter::step(Cursor &c) {
     return true;
 }
 
-size_t ReachFilter::filter(char *buf, size_t n, bool last) {
-    auto *b = reinterpret_cast<unsigned char *>(buf);
+std::string_view ReachFilter::filter(char *piece, size_t n, bool last) {
+    // what was held back goes in the room before the piece
+    auto *b = reinterpret_cast<unsigned char *>(piece) - held_size_;
+    std::memcpy(b, held_.data(), held_size_);
+    n += held_size_;
+    held_size_ = 0;
     last_ = last;
-    if (held_size_ > 0) {
-        std::memmove(b + held_size_, b, n);
-        std::memcpy(b, held_, held_size_);
-        n += held_size_;
-        held_size_ = 0;
-    }
     // in a seven-bit encoding the first byte above ASCII ends filtering where it stands
     Cursor c{b, encoding_ == Encoding::seven_bit ? first_high(b, 0, n) : n, 0, 0};
     while (c.r < c.n && state_ != State::off) {
         if (state_ == State::text) content(c);
         else markup(c);
     }
+    if (judge_ && outcome_ == Outcome::going) {
+        // a tag the piece cuts is judged whole with the next piece
+        if (!last && tag_w_ != npos && state_ != State::off) hold_tag(c);
+        // past a tag left out, the rest as it is would not match the tags the parser was given
+        if (state_ == State::off && dropped_any_) give_up();
+    }
+    tag_w_ = npos; // (positions in the output are this piece's)
     note(c.w);
     if (c.r < n) {
         // off, or a byte above ASCII in a seven-bit encoding: the rest as it is
@@ -711,7 +868,7 @@ size_t ReachFilter::filter(char *buf, size_t n, bool last) {
         tail_[1] = b[0];
     }
     out_ += c.w;
-    return c.w;
+    return {reinterpret_cast<char *>(b), c.w};
 }
 
 } // namespace filter

@@ -35,6 +35,14 @@ inline filter::Rules rules(const filter::Reach *reach = &book_reach(),
     return {reach, columns, &xmldoc::upper_half};
 }
 
+// the same, judging, with vectors at most so wide
+inline filter::Rules judging(filter::simd::Level widest = filter::simd::Level::avx2) {
+    filter::Rules r = rules();
+    r.judge = true;
+    r.widest = widest;
+    return r;
+}
+
 // bytes the filter never leaves out
 inline bool kept_always(char c) { return c == '<' || c == '&' || c == ']' || c == '\n' || c == '\r'; }
 
@@ -61,31 +69,44 @@ inline std::string broken(std::string_view in, std::string_view out) {
     return {};
 }
 
-// The document through a fresh filter, cut into pieces of the sizes given in turn (0: the rest at
-// once); each piece sits in a buffer with exactly the room the filter asks for and guard bytes after
-// it, which must survive.
-inline std::string filtered(std::string_view doc, const std::vector<size_t> &cuts,
-                            const filter::Reach *reach = &book_reach()) {
-    constexpr char guard = '\x5A';
-    constexpr size_t guards = 16;
-    filter::ReachFilter f(rules(reach));
+struct Filtered {
     std::string out;
+    filter::Outcome outcome = filter::Outcome::going;
+};
+
+// The document through a fresh filter, cut into pieces of the sizes given in turn (0: the rest at
+// once); each piece sits in a buffer with exactly the room before it that the filter asks for, and
+// guard bytes on both sides, which must survive. Stops where a judging filter stops.
+inline Filtered run_filter(std::string_view doc, const std::vector<size_t> &cuts, const filter::Rules &how) {
+    constexpr char guard = '\x5A';
+    constexpr size_t guards = 16, room = filter::ReachFilter::max_held;
+    filter::ReachFilter f(how);
+    Filtered result;
     std::vector<char> buf;
     size_t at = 0, k = 0;
     do {
         const size_t cut = cuts.empty() ? 0 : cuts[k++ % cuts.size()];
         const size_t n = cut == 0 ? doc.size() - at : std::min(cut, doc.size() - at);
-        constexpr size_t room = filter::ReachFilter::max_held;
-        buf.assign(n + room + guards, guard);
-        std::copy(doc.data() + at, doc.data() + at + n, buf.data());
-        const size_t got = f.filter(buf.data(), n, at + n == doc.size());
-        if (got > n + room) throw std::logic_error("the filter gave more bytes than its room holds");
-        if (std::any_of(buf.begin() + static_cast<std::ptrdiff_t>(n + room), buf.end(), [](char c) { return c != guard; }))
-            throw std::logic_error("the filter wrote past the room it asks for");
-        out.append(buf.data(), got);
+        buf.assign(guards + room + n + guards, guard);
+        char *const piece = buf.data() + guards + room;
+        std::copy(doc.data() + at, doc.data() + at + n, piece);
+        const std::string_view got = f.filter(piece, n, at + n == doc.size());
+        if (got.data() < buf.data() + guards || got.data() + got.size() > piece + n)
+            throw std::logic_error("the filter gave bytes outside its room and the piece");
+        const auto spoilt = [](auto from, auto to) { return std::any_of(from, to, [](char c) { return c != guard; }); };
+        if (spoilt(buf.begin(), buf.begin() + guards) || spoilt(buf.end() - guards, buf.end()))
+            throw std::logic_error("the filter wrote outside its room and the piece");
+        result.out.append(got);
         at += n;
+        result.outcome = f.outcome();
+        if (result.outcome != filter::Outcome::going) break;
     } while (at < doc.size());
-    return out;
+    return result;
+}
+
+inline std::string filtered(std::string_view doc, const std::vector<size_t> &cuts,
+                            const filter::Reach *reach = &book_reach()) {
+    return run_filter(doc, cuts, rules(reach)).out;
 }
 
 inline std::string filtered(std::string_view doc, size_t piece = 0) { return filtered(doc, std::vector<size_t>{piece}); }

@@ -321,8 +321,8 @@ TEST(reach_filter, a_declaration_past_its_bound_turns_it_off) {
     for (const char fill : {' ', '?', 'x'}) {
         SCOPED_TRACE(std::string(1, fill));
         filter::ReachFilter f(filter_checks::rules());
-        std::string doc = "<?xml version=\"1.0\"" + std::string(1u << 20, fill);
-        f.filter(doc.data(), doc.size() - filter::ReachFilter::max_held, false);
+        std::string doc = std::string(filter::ReachFilter::max_held, ' ') + "<?xml version=\"1.0\"" + std::string(1u << 20, fill);
+        f.filter(doc.data() + filter::ReachFilter::max_held, doc.size() - filter::ReachFilter::max_held, false);
         EXPECT_FALSE(f.active());
     }
 }

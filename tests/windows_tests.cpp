@@ -833,7 +833,7 @@ TEST(reach_filter, answers_agree_with_and_without_the_filter) {
         SCOPED_TRACE(row.label);
         const fs::path file = dir.write("agree.fb2", row.doc);
         const std::string without =
-            outcome([&] { return xmldoc::first_children(file.u16string(), queries, {.filter = false}); });
+            outcome([&] { return xmldoc::first_children(file.u16string(), queries, {.filter = xmldoc::Filter::none}); });
         const std::string with = outcome([&] { return xmldoc::first_children(file.u16string(), queries, {}); });
         EXPECT_EQ(with, without) << "from a file";
         for (const size_t chunk : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{5}}) {
@@ -855,7 +855,7 @@ TEST(reach_filter, corpus_books_agree_with_and_without_the_filter) {
         if (entry.path().extension() != ".fb2") continue;
         SCOPED_TRACE(entry.path().filename().string());
         const std::u16string path = entry.path().u16string();
-        const std::string without = outcome([&] { return xmldoc::first_children(path, queries, {.filter = false}); });
+        const std::string without = outcome([&] { return xmldoc::first_children(path, queries, {.filter = xmldoc::Filter::none}); });
         const std::string with = outcome([&] { return xmldoc::first_children(path, queries, {}); });
         EXPECT_EQ(with, without);
         ++books;

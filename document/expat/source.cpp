@@ -30,7 +30,7 @@ Piece::Piece() {
             return;
         }
     }
-    buf_ = std::make_unique_for_overwrite<char[]>(piece_size + slack);
+    buf_ = std::make_unique_for_overwrite<char[]>(room + piece_size);
 }
 
 Piece::~Piece() {
@@ -42,6 +42,8 @@ Piece::~Piece() {
         // (a buffer not kept is only freed)
     }
 }
+
+char *Piece::data() const { return buf_.get() + room; }
 
 void release_pieces() {
     Pool &pool = resident<Pool>();

@@ -21,16 +21,16 @@ constexpr size_t piece_size = 256u << 10;
 // what is looked at before the parser starts: the byte order mark and the XML declaration
 constexpr size_t head_size = 4096;
 
-// A piece buffer (piece_size and room for what a stage holds over), taken from a pool that every
-// read shares: a fresh one per book would be fresh pages for the kernel to fault in each time, which
-// is what a folder of books would cost most.
+// A piece buffer (piece_size, and room before it for what a stage holds over), taken from a pool that
+// every read shares: a fresh one per book would be fresh pages for the kernel to fault in each time,
+// which is what a folder of books would cost most.
 class Piece {
 public:
     Piece();
     ~Piece();
     Piece(const Piece &) = delete;
     Piece &operator=(const Piece &) = delete;
-    char *data() const { return buf_.get(); }
+    char *data() const; // where the piece's bytes go: past the room
 
 private:
     std::unique_ptr<char[]> buf_;

@@ -5,13 +5,11 @@
 namespace xmldoc::expat {
 
 std::string_view Utf16Guard::apply(char *buf, size_t n, bool last) {
+    buf -= held_; // (into the room before the piece)
     auto *b = reinterpret_cast<unsigned char *>(buf);
-    if (held_) {
-        std::memmove(b + held_, b, n);
-        std::memcpy(b, hold_, held_);
-        n += held_;
-        held_ = 0;
-    }
+    std::memcpy(b, hold_, held_);
+    n += held_;
+    held_ = 0;
     size_t i = 0;
     while (i + 1 < n) {
         const unsigned u = unit(b + i);
@@ -35,9 +33,10 @@ std::string_view Utf16Guard::apply(char *buf, size_t n, bool last) {
 }
 
 std::string_view LeaveOut::apply(char *buf, size_t n, bool last) {
-    const size_t out = filter_.filter(buf, n, last);
-    left_out_ = left_out_ || out < n;
-    return {buf, out};
+    const std::string_view out = filter_.filter(buf, n, last);
+    // (what was held back from the last piece is in out too, and is never more than it left out)
+    left_out_ = left_out_ || out.size() < n || out.data() != buf;
+    return out;
 }
 
 std::string_view ToUtf8::apply(char *buf, size_t n, bool last) {

@@ -16,13 +16,13 @@ namespace xmldoc::expat {
 class Stage {
 public:
     virtual ~Stage() = default;
-    // what the parser gets for the n bytes at buf (which has slack bytes of room after them); in
-    // place, or in the stage's own buffer
+    // what the parser gets for the n bytes at buf (which has `room` bytes before them, where what a
+    // stage held back from the last piece goes); in place, or in the stage's own buffer
     virtual std::string_view apply(char *buf, size_t n, bool last) = 0;
 };
 
 // the most bytes a stage holds over from one piece to the next
-constexpr size_t slack = filter::ReachFilter::max_held > 3 ? filter::ReachFilter::max_held : 3;
+constexpr size_t room = filter::ReachFilter::max_held > 3 ? filter::ReachFilter::max_held : 3;
 
 // Older Expats take a high surrogate that no low one follows; newer ones refuse it where it stands.
 // Turned into U+FFFF, which every Expat refuses as not a character, it fails alike everywhere: same
@@ -47,6 +47,7 @@ public:
     std::string_view apply(char *buf, size_t n, bool last) override;
     // whether columns may have moved: anything left out so far
     bool left_out() const { return left_out_; }
+    const filter::ReachFilter &filter() const { return filter_; }
 
 private:
     filter::ReachFilter filter_;

@@ -22,6 +22,9 @@ namespace xmldoc {
 namespace expat {
 namespace {
 
+// the judging filter cannot judge this book: it is read again the exact way
+struct GaveUp {};
+
 // Hands the parser the book piece by piece through one reused buffer, and through the stage its
 // first bytes call for.
 void feed(Selector &sel, Source &source, const QuerySet &set, const Settings &settings) {
@@ -29,6 +32,7 @@ void feed(Selector &sel, Source &source, const QuerySet &set, const Settings &se
     std::unique_ptr<Stage> stage;
     LeaveOut *leave_out = nullptr;
     filter::Rules rules{&set.reach, filter::Columns::characters, &xmldoc::upper_half};
+    rules.judge = settings.filter == Filter::judge;
     if (prolog.family != Family::bytes) {
         // UCS-2 and its other names are UTF-16 to the platform; Expat knows only its own spellings
         if (!prolog.encoding.empty() && !encoding::expat_decodes(prolog.encoding) &&
@@ -37,7 +41,7 @@ void feed(Selector &sel, Source &source, const QuerySet &set, const Settings &se
         stage = std::make_unique<Utf16Guard>(prolog.family == Family::utf16be);
     } else {
         // the filter knows the encodings it works in and turns itself off in any other
-        if (settings.filter) {
+        if (settings.filter != Filter::none) {
             auto f = std::make_unique<LeaveOut>(rules);
             leave_out = f.get();
             stage = std::move(f);
@@ -90,6 +94,10 @@ void feed(Selector &sel, Source &source, const QuerySet &set, const Settings &se
             out.remove_suffix(1);
             cr_held = true;
         }
+        if (leave_out && leave_out->filter().outcome() != filter::Outcome::going) {
+            if (leave_out->filter().outcome() == filter::Outcome::gave_up) throw GaveUp{};
+            throw ReadError(leave_out->filter().fault());
+        }
         sel.parse(out, cr_first, last);
         if (last) break;
         given += out.size() + (cr_first ? 1 : 0);
@@ -99,14 +107,26 @@ void feed(Selector &sel, Source &source, const QuerySet &set, const Settings &se
     }
 }
 
-template <class Make> std::vector<Answer> read(const std::span<const std::u16string_view> queries,
-                                               const Settings &settings, Make &&make_source) {
+// One read of the book by settings: judging, a book the filter cannot judge is read again the exact
+// way, and so is a failing one whose message is asked for.
+template <class Make>
+std::vector<Answer> read(std::span<const std::u16string_view> queries, const Settings &settings, Make &&make_source) {
     const auto set = query_set(queries);
-    try {
-        Selector sel(set, settings.explain);
+    const auto pass = [&](const Settings &how) {
+        Selector sel(set, how.explain);
         auto source = make_source();
-        feed(sel, source, *set, settings);
+        feed(sel, source, *set, how);
         return sel.take_answers();
+    };
+    try {
+        if (settings.filter != Filter::judge) return pass(settings);
+        try {
+            return pass({Filter::judge, false});
+        } catch (const GaveUp &) {
+        } catch (const ReadError &) {
+            if (!settings.explain) throw;
+        }
+        return pass({Filter::exact, settings.explain});
     } catch (const platform::FileError &e) {
         throw ReadError(e.what());
     }

@@ -190,14 +190,20 @@ HRESULT BookStream::take(char *to, size_t n, size_t &got) {
 // the next filtered bytes into the buffer; none only at the end
 HRESULT BookStream::refill() {
     begin_ = end_ = 0;
-    while (!ended_ && end_ == 0) {
+    while (!ended_ && end_ == begin_) {
         size_t got = 0;
-        const HRESULT status = take(buffer_.get(), piece_, got);
+        // (the room before the piece is the filter's, for what it held back from the last one)
+        char *const piece = buffer_.get() + filter::ReachFilter::max_held;
+        const HRESULT status = take(piece, piece_, got);
         if (FAILED(status)) return status;
         // a short piece is the end; after a full one the end comes as an empty piece
         ended_ = got < piece_;
-        end_ = filter_.filter(buffer_.get(), got, ended_);
-        left_out_ = left_out_ || end_ < got;
+        const std::string_view out = filter_.filter(piece, got, ended_);
+        // a judging filter that found a fault, or gave up, has nothing more to give
+        if (filter_.outcome() != filter::Outcome::going) return E_ABORT;
+        begin_ = static_cast<size_t>(out.data() - buffer_.get());
+        end_ = begin_ + out.size();
+        left_out_ = left_out_ || out.size() < got || out.data() != piece;
     }
     return S_OK;
 }

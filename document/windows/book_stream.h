@@ -34,6 +34,11 @@ public:
     // the bytes in memory are about to go: a reference the object keeps reads nothing more
     void detach();
 
+    // a judging filter's outcome: where it is not going, Read has failed (E_ABORT) and the object's
+    // load with it
+    filter::Outcome outcome() const { return filter_.outcome(); }
+    const char *fault() const { return filter_.fault(); }
+
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **out) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;

@@ -165,6 +165,9 @@ HRESULT load(IXMLDOMDocument2 *document, const VARIANT &from) {
     return status;
 }
 
+// the judging filter cannot judge this book: it is read again the exact way
+struct GaveUp {};
+
 // Each query's answer in turn; one the object fails on is answered with its failure, and the ones
 // after it are not asked.
 std::vector<Answer> answers(IXMLDOMDocument2 *document, BookStream *source,
@@ -173,7 +176,11 @@ std::vector<Answer> answers(IXMLDOMDocument2 *document, BookStream *source,
     V_VT(&from.get()) = VT_UNKNOWN;
     V_UNKNOWN(&from.get()) = static_cast<IStream *>(source);
     source->AddRef(); // the variant's own reference, released with it
-    check(load(document, from.get()), document, iid_dom_document2);
+    const HRESULT loaded = load(document, from.get());
+    // a judging filter that stopped the stream gave up, or found a fault itself
+    if (source->outcome() == filter::Outcome::gave_up) throw GaveUp{};
+    if (source->outcome() == filter::Outcome::fault) throw ReadError(source->fault());
+    check(loaded, document, iid_dom_document2);
 
     Com<IXMLDOMElement> root;
     check(document->get_documentElement(root.put()), document, iid_dom_document2);
@@ -193,7 +200,37 @@ std::vector<Answer> answers(IXMLDOMDocument2 *document, BookStream *source,
 }
 
 filter::Rules rules(const QuerySet &set, const Settings &settings) {
-    return {settings.filter ? &set.reach : nullptr, filter::Columns::utf16_units, &xmldoc::upper_half};
+    filter::Rules r{settings.filter != Filter::none ? &set.reach : nullptr, filter::Columns::utf16_units,
+                    &xmldoc::upper_half};
+    r.judge = settings.filter == Filter::judge;
+    return r;
+}
+
+// One read by settings, as on the other back end: judging, a book the filter cannot judge is read
+// again the exact way, and so is a failing one whose message is asked for. open(rules) gives the
+// stream over the book.
+template <class Open>
+std::vector<Answer> read(std::span<const std::u16string_view> queries, const Settings &settings, Open &&open) {
+    const auto set = query_set(queries);
+    const auto pass = [&](const Settings &how) {
+        // created before the book is opened: a thread without COM fails with the class's message
+        const Com<IXMLDOMDocument2> document = create_document();
+        const Com<BookStream> stream = open(rules(*set, how));
+        // what the stream reads goes with this pass, whatever the object keeps
+        struct Detach {
+            BookStream *book;
+            ~Detach() { book->detach(); }
+        } detach{stream.get()};
+        return answers(document.get(), stream.get(), queries, how.explain);
+    };
+    if (settings.filter != Filter::judge) return pass(settings);
+    try {
+        return pass({Filter::judge, false});
+    } catch (const GaveUp &) {
+    } catch (const ReadError &) {
+        if (!settings.explain) throw;
+    }
+    return pass({Filter::exact, settings.explain});
 }
 
 } // namespace
@@ -201,36 +238,29 @@ filter::Rules rules(const QuerySet &set, const Settings &settings) {
 
 std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries,
                                    const Settings &settings) {
-    using namespace windows;
-    const auto set = query_set(queries);
-    const Com<IXMLDOMDocument2> document = create_document();
-    std::unique_ptr<platform::File> file;
-    try {
-        file = std::make_unique<platform::File>(path);
-    } catch (const platform::FileError &e) {
-        throw ReadError(e.what());
-    }
-    Com<BookStream> stream;
-    *stream.put() = BookStream::over_file(std::move(file), rules(*set, settings)); // it owns the file now
-    if (!stream) throw std::bad_alloc();
-    return answers(document.get(), stream.get(), queries, settings.explain);
+    return windows::read(queries, settings, [&](const filter::Rules &rules) {
+        std::unique_ptr<platform::File> file;
+        try {
+            file = std::make_unique<platform::File>(path);
+        } catch (const platform::FileError &e) {
+            throw ReadError(e.what());
+        }
+        windows::Com<BookStream> stream;
+        *stream.put() = BookStream::over_file(std::move(file), rules); // it owns the file now
+        if (!stream) throw std::bad_alloc();
+        return stream;
+    });
 }
 
 std::vector<Answer> first_children_in(std::string_view document, std::span<const std::u16string_view> queries,
                                       size_t chunk, const Settings &settings) {
-    using namespace windows;
-    const auto set = query_set(queries);
-    const Com<IXMLDOMDocument2> object = create_document();
     // the object parses in one go; chunk cuts what the filter takes at a time
-    Com<BookStream> stream;
-    *stream.put() = BookStream::over_memory(document, chunk, rules(*set, settings));
-    if (!stream) throw std::bad_alloc();
-    // document goes with this call, whatever the object keeps
-    struct Detach {
-        BookStream *book;
-        ~Detach() { book->detach(); }
-    } detach{stream.get()};
-    return answers(object.get(), stream.get(), queries, settings.explain);
+    return windows::read(queries, settings, [&](const filter::Rules &rules) {
+        windows::Com<BookStream> stream;
+        *stream.put() = BookStream::over_memory(document, chunk, rules);
+        if (!stream) throw std::bad_alloc();
+        return stream;
+    });
 }
 
 void release_caches() { release_query_sets(); }
