@@ -137,6 +137,7 @@ bool ReachFilter::open_element() {
     const bool drop = droppable_ && !name_wide_ && node_ == Reach::none && tag_w_ != npos && depth_ > 1;
     if (drop) names_ += name_;
     open_.push_back({static_cast<uint32_t>(names_.size()), drop});
+    dropped_any_ = dropped_any_ || drop;
     return drop;
 }
 
@@ -145,6 +146,7 @@ bool ReachFilter::empty_element() {
     root_seen_ = true; // an empty element has no content, an empty root neither
     if (!judge_ || !droppable_ || name_wide_ || tag_w_ == npos || depth_ == 0) return false;
     const Reach::Node node = node_ < 0 ? node_ : reach_->child(node_, name_);
+    dropped_any_ = dropped_any_ || node == Reach::none;
     return node == Reach::none;
 }
 
@@ -171,6 +173,7 @@ bool ReachFilter::close_element() {
                 return false;
             }
             drop = true;
+            dropped_any_ = true;
         }
         names_.resize(start);
     }
@@ -399,6 +402,7 @@ void ReachFilter::markup(Cursor &c) {
                 state_ = State::tag_slash;
             } else if (d == '>') {
                 const bool drop = open_element();
+                if (outcome_ != Outcome::going) return;
                 end_markup(c, State::text);
                 if (drop) c.w = tag_w_;
                 return;
@@ -420,6 +424,7 @@ void ReachFilter::markup(Cursor &c) {
                 droppable_ = false;
             } else if (b[c.r] == '>') {
                 const bool drop = open_element();
+                if (outcome_ != Outcome::going) return;
                 end_markup(c, State::text);
                 if (drop) c.w = tag_w_;
                 return;

@@ -192,24 +192,39 @@ TEST(reach_filter, any_cut_gives_the_same_bytes) {
     }
 }
 
+// the filter's output at each vector width, exact and judging
+std::string at_width(std::string_view doc, filter::simd::Level level, bool judge, size_t piece = 0) {
+    filter::Rules how = judge ? filter_checks::judging(level) : filter_checks::rules();
+    how.widest = level;
+    return filter_checks::run_filter(doc, {piece}, how).out;
+}
+
+constexpr filter::simd::Level widths[] = {filter::simd::Level::bytes, filter::simd::Level::sse2, filter::simd::Level::avx2};
+
 TEST(reach_filter, every_byte_at_every_place_of_two_blocks) {
-    // runs are judged sixteen bytes at a time: each byte, alone and as the lead of a two- and a
-    // three-byte sequence, at each place of two such blocks, must come out as the byte loop has it
+    // runs are judged sixteen or thirty-two bytes at a time: each byte, alone and as the lead of a
+    // two- and a three-byte sequence, at each place of two such blocks, must come out at every width
+    // as the byte loop has it, exact and judging
+    if (filter::simd::best() != filter::simd::Level::avx2) std::printf("[ note     ] this processor has no AVX2\n");
     const std::string lead2 = "\xD0\x96", lead3 = "\xE2\x80\x94";
     for (int c = 0; c < 256; ++c) {
         for (const std::string &after : {""s, "\x80"s, "\x80\x80"s}) {
-            for (size_t at = 0; at < 40; ++at) {
+            for (size_t at = 0; at < 72; ++at) {
                 std::string line;
-                for (int k = 0; line.size() < 48; ++k) line += k % 5 == 1 ? lead2 : k % 5 == 3 ? lead3 : "Q";
+                for (int k = 0; line.size() < 80; ++k) line += k % 5 == 1 ? lead2 : k % 5 == 3 ? lead3 : k % 7 == 6 ? "\n" : "Q";
                 line.insert(at, static_cast<char>(c) + after);
                 const std::string doc = book("<p>" + line + "</p>");
-                const std::string whole = filtered(doc, 0);
-                // the same document a byte at a time never takes the vector path
-                const std::string bytes = filtered(doc, 1);
-                if (whole != bytes || !filter_checks::broken(doc, whole).empty()) {
-                    ADD_FAILURE() << "byte " << c << " + " << after.size() << " at " << at << ": " << show(whole)
-                                  << " against " << show(bytes);
-                    return;
+                for (const bool judge : {false, true}) {
+                    const std::string bytes = at_width(doc, filter::simd::Level::bytes, judge);
+                    for (const auto level : {filter::simd::Level::sse2, filter::simd::Level::avx2}) {
+                        const std::string got = at_width(doc, level, judge);
+                        if (got != bytes || (!judge && !filter_checks::broken(doc, got).empty())) {
+                            ADD_FAILURE() << "byte " << c << " + " << after.size() << " at " << at << (judge ? ", judging" : "")
+                                          << ", width " << static_cast<int>(level) << ": " << show(got) << " against "
+                                          << show(bytes);
+                            return;
+                        }
+                    }
                 }
             }
         }
@@ -338,6 +353,57 @@ TEST(reach_filter, a_document_cut_anywhere_is_cut_the_same) {
     }
 }
 
+// What the judging filter gives the parser: the prolog, the root's tags, the path to what a query
+// reaches and that, and what it cannot prove; at every width and however the document is cut.
+TEST(reach_filter, judging_leaves_out_the_markup_it_proves) {
+    const std::string d = "<FictionBook><description><title-info><book-title>T</book-title></title-info></description>";
+    const std::string kept = decl + d;
+    const std::string deep = [] {
+        std::string s;
+        for (int i = 0; i < 130; ++i) s += "<d>";
+        for (int i = 0; i < 130; ++i) s += "</d>";
+        return s;
+    }();
+    const struct {
+        const char *label;
+        std::string body;     // after the description
+        std::string out_body; // what the parser gets of it
+        filter::Outcome outcome;
+    } rows[] = {
+        {"tags and text", "<body>\n<section><p>Some <emphasis>text</emphasis>.</p><empty-line/><p/></section>\n</body>", "",
+         filter::Outcome::going},
+        {"white space in tags", "<body ><p\t>a</p\r\n><br /></body >", "", filter::Outcome::going},
+        {"a tag with an attribute goes on with its end tag", "<body><p id=\"x\"><b>a</b></p></body>", "<p id=\"x\"></p>",
+         filter::Outcome::going},
+        {"a prefixed name", "<body><x:p>a</x:p></body>", "<x:p></x:p>", filter::Outcome::going},
+        {"a name above ASCII", "<body><\xD0\xBF>a</\xD0\xBF></body>", "<\xD0\xBF></\xD0\xBF>", filter::Outcome::going},
+        {"a long name", "<body><" + std::string(300, 'n') + ">a</" + std::string(300, 'n') + "></body>",
+         "<" + std::string(300, 'n') + "></" + std::string(300, 'n') + ">", filter::Outcome::going},
+        {"references and brackets", "<p>a &amp; b]]c</p>", "&amp;]]c", filter::Outcome::going},
+        {"comments and instructions", "<p><!-- c --><?pi x?></p>", "<!-- c --><?pi x?>", filter::Outcome::going},
+        {"a mismatched end tag", "<body><p>a</b></body>", "", filter::Outcome::fault},
+        {"an end tag after the root", "</FictionBook></x>", "", filter::Outcome::fault},
+        {"'<' where no tag starts", "<p>a < b</p>", "", filter::Outcome::fault},
+        {"nested too deep to judge", deep, "", filter::Outcome::gave_up},
+        {"a slash before white space, after a tag left out", "<p>a</p><br/ >", "", filter::Outcome::gave_up},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        const std::string doc = kept + row.body + (row.body.find("</FictionBook>") == std::string::npos ? "</FictionBook>\n" : "");
+        const std::string want = kept + row.out_body + "</FictionBook>";
+        for (const auto level : widths) {
+            for (const size_t piece : {size_t{0}, size_t{1}, size_t{2}, size_t{7}, size_t{33}}) {
+                SCOPED_TRACE("width " + std::to_string(static_cast<int>(level)) + ", pieces of " + std::to_string(piece));
+                const auto got = filter_checks::run_filter(doc, {piece}, filter_checks::judging(level));
+                EXPECT_EQ(static_cast<int>(got.outcome), static_cast<int>(row.outcome));
+                if (row.outcome == filter::Outcome::going) {
+                    EXPECT_EQ(show(got.out), show(want + "\n"));
+                }
+            }
+        }
+    }
+}
+
 #ifndef _WIN32
 namespace {
 
@@ -442,10 +508,59 @@ TEST(reach_filter, a_lead_byte_before_markup_ends_keeps_what_it_announces) {
     EXPECT_EQ(cases, 7 * 4 * 4);
 }
 
+// Markup faults in the body, each alone, in UTF-8 and in a single-byte code page, the book cut at
+// every place into two pieces: the judging filter finds the fault itself, or gives the parser a
+// document it finds at fault too (or gives up, and the book is read the exact way); the exact filter
+// gives the parser the fault at the same line and column.
+TEST(reach_filter, markup_faults_fail_judged_and_exact) {
+    const struct {
+        const char *label;
+        std::string body;
+    } faults[] = {
+        {"a mismatched end tag", "<p>a</b>"},
+        {"an element left open", "<p><b>a</p>"},
+        {"a stray end tag", "<p>a</p></p>"},
+        {"'<' in text", "<p>a < b</p>"},
+        {"a name that starts with a digit", "<p><1b>a</1b></p>"},
+        {"a byte no name holds", "<p><b$>a</b$></p>"},
+        {"a control character in a name", "<p><b\x01>a</b\x01></p>"},
+        {"the same attribute twice", "<p a=\"1\" a=\"2\">a</p>"},
+        {"'<' in an attribute value", "<p a=\"<\">a</p>"},
+        {"a slash and white space before '>'", "<p>a<br/ ></p>"},
+        {"white space before an end tag's name", "<p>a</ p>"},
+        {"the end of the book inside the root", "<p>a"},
+    };
+    const std::string cyrillic = "\xCF\xF0\xE8\xE2\xE5\xF2"; // windows-1251
+    int judged = 0;
+    for (const auto &f : faults) {
+        for (const bool single_byte : {false, true}) {
+            const std::string prolog = single_byte ? "<?xml version=\"1.0\" encoding=\"windows-1251\"?>\n" : decl;
+            const std::string text = single_byte ? cyrillic : "\xD0\x9F\xD1\x80\xD0\xB8";
+            std::string body = "<body><section><p>" + text + "</p>" + f.body;
+            const bool cut_short = f.body == "<p>a";
+            const std::string doc = prolog + head + body + (cut_short ? "" : "</section></body></FictionBook>\n");
+            SCOPED_TRACE(std::string(f.label) + (single_byte ? ", windows-1251" : ", UTF-8"));
+            const std::string want = expat_verdict(doc);
+            ASSERT_NE(want, "well-formed");
+            for (size_t cut = 0; cut < doc.size(); ++cut) {
+                const std::vector<size_t> cuts = {cut, 0};
+                ASSERT_EQ(expat_verdict(filter_checks::run_filter(doc, cuts, filter_checks::rules()).out, doc), want)
+                    << "the exact filter, cut at " << cut;
+                const auto j = filter_checks::run_filter(doc, cuts, filter_checks::judging());
+                if (j.outcome == filter::Outcome::going) {
+                    ASSERT_NE(expat_verdict(j.out), "well-formed") << "judging, cut at " << cut;
+                    ++judged;
+                }
+            }
+        }
+    }
+    EXPECT_GT(judged, 0);
+}
+
 TEST(reach_filter, corpus_books_read_the_same_with_less) {
     const fs::path dir = support::corpus_dir();
     if (dir.empty()) GTEST_SKIP() << "no real-book corpus beside the checkout (../shared/corpus/real)";
-    size_t in_bytes = 0, out_bytes = 0;
+    size_t in_bytes = 0, out_bytes = 0, judged_bytes = 0;
     int books = 0;
     for (const auto &entry : fs::directory_iterator(dir)) {
         if (entry.path().extension() != ".fb2") continue;
@@ -455,11 +570,22 @@ TEST(reach_filter, corpus_books_read_the_same_with_less) {
         EXPECT_EQ(filter_checks::broken(doc, out), "");
         EXPECT_EQ(expat_verdict(out, doc), expat_verdict(doc));
         for (const size_t piece : {size_t{7}, size_t{1021}}) EXPECT_TRUE(filtered(doc, piece) == out) << piece;
+        // judging: the parser finds the book well-formed exactly when it is, at every width
+        const auto judged = filter_checks::run_filter(doc, {0}, filter_checks::judging());
+        if (judged.outcome == filter::Outcome::going) {
+            EXPECT_EQ(expat_verdict(judged.out) == "well-formed", expat_verdict(doc) == "well-formed");
+        } else if (judged.outcome == filter::Outcome::fault) {
+            EXPECT_NE(expat_verdict(doc), "well-formed") << "a fault in a book Expat reads";
+        }
+        for (const auto level : widths) EXPECT_TRUE(at_width(doc, level, true) == judged.out) << static_cast<int>(level);
+        if (judged.outcome == filter::Outcome::going) judged_bytes += judged.out.size();
         in_bytes += doc.size();
         out_bytes += out.size();
         ++books;
     }
-    std::printf("[ corpus   ] %d books, %zu bytes in, %zu to the parser\n", books, in_bytes, out_bytes);
+    std::printf("[ corpus   ] %d books, %zu bytes in, %zu to the parser, %zu judging (where it judged)\n", books, in_bytes, out_bytes,
+                judged_bytes);
     EXPECT_LT(out_bytes * 5, in_bytes);
+    EXPECT_LT(judged_bytes * 20, in_bytes);
 }
 #endif
