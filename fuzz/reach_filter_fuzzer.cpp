@@ -2,7 +2,9 @@
 // it) is cut into pieces; however it is cut, the output must be the one of the document filtered at
 // once; that output may differ from the document only by bytes left out that are never '<', '&', ']'
 // or a line break; without queries nothing changes; and Expat must find it well-formed exactly when
-// the document is, or fail with the same fault at the same line and, found again, column.
+// the document is, or fail with the same fault at the same line and, found again, column. Judging, at
+// every width and however cut, it finds a fault only where Expat does, and otherwise gives the parser
+// a document it finds well-formed exactly when the document is.
 #include <expat.h>
 
 #include <cstddef>
@@ -63,6 +65,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(filter_checks::filtered(doc, cuts) == whole);
     // no queries: nothing changes
     FUZZ_CHECK(filter_checks::filtered(doc, cuts, nullptr) == doc);
-    if (whole != doc) FUZZ_CHECK(expat_verdict(whole, doc) == expat_verdict(doc));
+    const Verdict original = expat_verdict(doc);
+    if (whole != doc) FUZZ_CHECK(expat_verdict(whole, doc) == original);
+
+    // judging, at every width and however cut: a fault only where Expat finds one, and otherwise the
+    // parser finds what it is given well-formed exactly when the document is (where it gave up, the
+    // document is read the exact way)
+    using filter::simd::Level;
+    const auto judged = filter_checks::run_filter(doc, {0}, filter_checks::judging());
+    for (const Level level : {Level::bytes, Level::sse2})
+        FUZZ_CHECK(filter_checks::run_filter(doc, {0}, filter_checks::judging(level)).out == judged.out);
+    for (const auto &j : {judged, filter_checks::run_filter(doc, cuts, filter_checks::judging())}) {
+        if (j.outcome == filter::Outcome::fault) FUZZ_CHECK(!original.ok);
+        if (j.outcome == filter::Outcome::going) FUZZ_CHECK(expat_verdict(j.out).ok == original.ok);
+    }
     return 0;
 }
