@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -116,22 +117,26 @@ void silent_structured(void *, xmlErrorPtr) {}
 } // namespace
 
 bool memchr_scan(const std::string &path) {
-    static std::vector<char> buffer; // reused: the floor pays for no allocation
+    constexpr size_t piece = 256u << 10; // as the reader reads
+    static std::vector<char> buffer(piece); // reused: the floor pays for no allocation
     Fd fd(path);
     if (!fd.ok()) return false;
     const auto size = fd.size();
     if (!size) return false;
-    if (buffer.size() < *size) buffer.resize(*size);
-    const size_t got = fd.read(buffer.data(), *size);
-    size_t count = 0;
-    const char *p = buffer.data();
-    const char *end = p + got;
-    while ((p = static_cast<const char *>(std::memchr(p, '<', static_cast<size_t>(end - p))))) {
-        ++count;
-        ++p;
+    size_t count = 0, total = 0;
+    for (;;) {
+        const size_t got = fd.read(buffer.data(), piece);
+        total += got;
+        const char *p = buffer.data();
+        const char *end = p + got;
+        while ((p = static_cast<const char *>(std::memchr(p, '<', static_cast<size_t>(end - p))))) {
+            ++count;
+            ++p;
+        }
+        if (got < piece) break;
     }
     sink = sink + count;
-    return got == *size;
+    return total == *size;
 }
 
 bool expat_parse(const std::string &path) {
@@ -153,67 +158,52 @@ bool expat_parse(const std::string &path) {
 
 namespace {
 
-struct Spans {
+// what of a book the yardstick keeps: byte ranges, in order
+struct Keep {
     XML_Parser parser;
     int depth = 0;
-    int description = 0; // depth of the description being read, or 0
-    std::vector<std::pair<size_t, size_t>> cut; // runs of character data to replace: offset, length
+    std::vector<std::pair<size_t, size_t>> ranges; // begin, end
+    size_t open = 0;                               // where a description being read begins
 };
 
-void XMLCALL span_start(void *data, const XML_Char *name, const XML_Char **) {
-    auto &s = *static_cast<Spans *>(data);
-    ++s.depth;
-    if (s.depth == 2 && s.description == 0 && std::strcmp(name, "description") == 0) s.description = 2;
+size_t here(const Keep &k) { return static_cast<size_t>(XML_GetCurrentByteIndex(k.parser)); }
+size_t after(const Keep &k) { return here(k) + static_cast<size_t>(XML_GetCurrentByteCount(k.parser)); }
+
+void XMLCALL keep_start(void *data, const XML_Char *name, const XML_Char **) {
+    auto &k = *static_cast<Keep *>(data);
+    ++k.depth;
+    if (k.depth == 1) k.ranges.emplace_back(0, after(k)); // the prolog and the root's start tag
+    else if (k.depth == 2 && std::strcmp(name, "description") == 0) k.open = here(k);
 }
 
-void XMLCALL span_end(void *data, const XML_Char *) {
-    auto &s = *static_cast<Spans *>(data);
-    if (s.depth == s.description) s.description = 0;
-    --s.depth;
-}
-
-void XMLCALL span_text(void *data, const XML_Char *, int) {
-    auto &s = *static_cast<Spans *>(data);
-    if (s.description != 0) return;
-    const auto at = XML_GetCurrentByteIndex(s.parser);
-    const int count = XML_GetCurrentByteCount(s.parser);
-    if (at < 0 || count <= 0) return; // inside an entity's replacement text
-    const auto offset = static_cast<size_t>(at);
-    // Expat hands a run over in several calls: one span for them all
-    if (!s.cut.empty() && s.cut.back().first + s.cut.back().second == offset) s.cut.back().second += static_cast<size_t>(count);
-    else s.cut.emplace_back(offset, static_cast<size_t>(count));
+void XMLCALL keep_end(void *data, const XML_Char *name) {
+    auto &k = *static_cast<Keep *>(data);
+    if (k.depth == 1) k.ranges.emplace_back(here(k), SIZE_MAX); // the root's end tag and what follows
+    else if (k.depth == 2 && std::strcmp(name, "description") == 0) k.ranges.emplace_back(k.open, after(k));
+    --k.depth;
 }
 
 } // namespace
 
-bool write_unreached_removed(const std::string &from, const std::string &to) {
+bool write_description_only(const std::string &from, const std::string &to) {
     std::string bytes;
     {
         std::ifstream in(from, std::ios::binary);
         bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-    Spans spans;
-    spans.parser = XML_ParserCreate(nullptr);
-    XML_SetUnknownEncodingHandler(spans.parser, one_byte_encoding, nullptr);
-    XML_SetUserData(spans.parser, &spans);
-    XML_SetElementHandler(spans.parser, span_start, span_end);
-    XML_SetCharacterDataHandler(spans.parser, span_text);
+    Keep keep;
+    keep.parser = XML_ParserCreate(nullptr);
+    XML_SetUnknownEncodingHandler(keep.parser, one_byte_encoding, nullptr);
+    XML_SetUserData(keep.parser, &keep);
+    XML_SetElementHandler(keep.parser, keep_start, keep_end);
     const bool ok = bytes.size() <= INT32_MAX &&
-                    XML_Parse(spans.parser, bytes.data(), static_cast<int>(bytes.size()), XML_TRUE) == XML_STATUS_OK;
-    XML_ParserFree(spans.parser);
+                    XML_Parse(keep.parser, bytes.data(), static_cast<int>(bytes.size()), XML_TRUE) == XML_STATUS_OK;
+    XML_ParserFree(keep.parser);
     std::string out;
-    if (!ok) {
+    if (!ok || keep.ranges.size() < 2) {
         out = bytes;
     } else {
-        out.reserve(bytes.size() / 8);
-        size_t at = 0;
-        for (const auto &[offset, length] : spans.cut) {
-            out.append(bytes, at, offset - at);
-            for (size_t k = offset; k < offset + length; ++k)
-                if (bytes[k] == '\n' || bytes[k] == '\r') out += bytes[k];
-            at = offset + length;
-        }
-        out.append(bytes, at, std::string::npos);
+        for (const auto &[begin, end] : keep.ranges) out.append(bytes, begin, end == SIZE_MAX ? std::string::npos : end - begin);
     }
     std::ofstream o(to, std::ios::binary);
     o.write(out.data(), static_cast<std::streamsize>(out.size()));

@@ -7,10 +7,12 @@
 //                [--no-cache] [--no-memory] [--big] [--keep]
 //   tovrel_bench --yardstick-copies FROM TO   (the yardstick's copies of FROM's books, into TO)
 //
-// reader: FB2TitleInfo per book, the verdict alone as the cache asks for it; unfiltered: the same with the reach filter off; yardstick: the
-// reader on copies of the books made beforehand without the text no query reaches (each run of it
-// replaced by its line breaks, by Expat's own account of the runs); exports: a host's cold read,
-// the six fields through ContentGetValueW with the cache emptied before every pass.
+// reader: FB2TitleInfo per book, the verdict alone as the cache asks for it; unfiltered: the same
+// without the reach filter; yardstick: the reader on copies of the books made beforehand holding only
+// their prolog, the root's tags and the root's description children (what a read would cost if the
+// parser were given nothing more); exports: a host's cold read, the six fields through
+// ContentGetValueW with the cache emptied before every pass; memchr: every byte read in 256 KiB pieces
+// and scanned for '<', the floor of any pass over the bytes.
 //
 // No number here is asserted by a test; the table marks each target PASS or MISS.
 #include <time.h>
@@ -61,7 +63,7 @@ struct Book {
     std::string path;
     std::u16string wide;
     size_t size = 0;
-    std::u16string yardstick; // the copy without the text no query reaches
+    std::u16string yardstick; // the copy holding only the prolog, the root's tags and its descriptions
 };
 
 struct Set {
@@ -604,7 +606,7 @@ int run(const Options &opt) {
             if (!selected(set.name, opt)) continue;
             for (Book &b : set.books) {
                 const fs::path copy = dir / (std::to_string(k++) + ".fb2");
-                baseline::write_unreached_removed(b.path, copy.string());
+                baseline::write_description_only(b.path, copy.string());
                 b.yardstick = copy.u16string();
             }
         }
@@ -657,8 +659,8 @@ int run(const Options &opt) {
     }
 
     print_throughput(sets, results);
-    // the reach filter: the parser gets only markup and the description; how close that comes to
-    // books that never had the rest (the yardstick), to Expat alone, and in bytes a second
+    // the judging filter: the parser gets little more than the description; how that compares with
+    // Expat alone, with a bare pass over the bytes, and in bytes a second
     const auto target = [&](const std::string &what, const std::vector<double> &v, double goal, const char *unit) {
         if (v.empty()) return;
         const double m = median(v);
@@ -670,17 +672,19 @@ int run(const Options &opt) {
         if (!r.measured) continue;
         const std::string &name = sets[i].name;
         if (name == "real corpus") {
-            target("reader vs Expat alone, real corpus", r.vs_expat, 2.5, "x");
-            target("reader, real corpus", r.mbps[reader], 1000, "MB/s");
-            // within 1.6x of the yardstick: its speed over the reader's at most 1.6
-            target("reader vs yardstick, real corpus (>= 1/1.6)", r.vs_yardstick, 1 / 1.6, "x");
+            target("reader vs Expat alone, real corpus", r.vs_expat, 4.0, "x");
+            // within 2x of reading every byte: its speed over memchr's at least 1/2
+            target("reader vs memchr, real corpus (>= 1/2)", r.vs_memchr, 0.5, "x");
+            target("cold reads through the exports, real corpus", r.mbps[exports], 1500, "MB/s");
+            if (!r.vs_yardstick.empty())
+                notes.push_back({"reader vs yardstick, real corpus", fmt("%.2fx", median(r.vs_yardstick)), "", true});
         } else if (name.find("150KB") != std::string::npos) {
-            target("reader vs Expat alone, " + name, r.vs_expat, 2.0, "x");
+            target("reader vs Expat alone, " + name, r.vs_expat, 4.0, "x");
         } else if (name.find("illustrated") != std::string::npos) {
-            target("reader, " + name, r.mbps[reader], 3000, "MB/s");
+            target("reader, " + name, r.mbps[reader], 5000, "MB/s");
             target("cold reads through the exports, " + name, r.mbps[exports], 1500, "MB/s");
         } else if (name.find("2KB") != std::string::npos) {
-            target("reader vs Expat alone, " + name, r.vs_expat, 0.9, "x");
+            target("reader vs Expat alone, " + name, r.vs_expat, 1.0, "x");
         }
     }
     for (size_t i = 0; i < sets.size(); ++i) {
@@ -777,7 +781,7 @@ int main(int argc, char **argv) {
         fs::create_directories(argv[3]);
         for (const auto &e : fs::directory_iterator(argv[2]))
             if (e.path().extension() == ".fb2")
-                baseline::write_unreached_removed(e.path().string(), (fs::path(argv[3]) / e.path().filename()).string());
+                baseline::write_description_only(e.path().string(), (fs::path(argv[3]) / e.path().filename()).string());
         return 0;
     }
     Options opt;

@@ -1,5 +1,7 @@
 #include "reach.h"
 
+#include <algorithm>
+
 namespace filter {
 
 Reach::Reach(std::span<const std::vector<std::string>> paths) {
@@ -7,6 +9,7 @@ Reach::Reach(std::span<const std::vector<std::string>> paths) {
         Node at = document;
         for (size_t i = 0; i < path.size() && at != whole; ++i) {
             const std::string &name = path[i];
+            longest_ = std::max(longest_, name.size());
             const bool last = i + 1 == path.size();
             Entry *found = nullptr;
             for (Entry &e : entries_)

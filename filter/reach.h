@@ -24,6 +24,8 @@ public:
 
     // the element named so under parent (an on-the-way node), names compared as written
     Node child(Node parent, std::string_view name) const;
+    // the bytes of the longest name a path names
+    size_t longest() const { return longest_; }
 
 private:
     struct Entry {
@@ -33,6 +35,7 @@ private:
     };
     std::vector<Entry> entries_;
     Node nodes_ = 1;
+    size_t longest_ = 0;
 };
 
 } // namespace filter

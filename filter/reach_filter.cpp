@@ -122,6 +122,7 @@ inline void ReachFilter::tag_begins(Cursor &c) {
 // A start tag ends: the element opens, the lexer goes on in its content. True when the tag is to be
 // left out (judging: proven, no query goes into the element, not the root).
 bool ReachFilter::open_element() {
+    const Reach::Node parent = node_;
     ++depth_;
     root_seen_ = true;
     if (node_ >= 0) {
@@ -135,6 +136,10 @@ bool ReachFilter::open_element() {
         return false;
     }
     const bool drop = droppable_ && !name_wide_ && node_ == Reach::none && tag_w_ != npos && depth_ > 1;
+    if (!drop && parent == Reach::none && lifted(depth_ - 1)) {
+        give_up();
+        return false;
+    }
     if (drop) names_ += name_;
     open_.push_back({static_cast<uint32_t>(names_.size()), drop});
     dropped_any_ = dropped_any_ || drop;
@@ -144,10 +149,27 @@ bool ReachFilter::open_element() {
 // "/>" ends a start tag: an element without content, left out as its start tag would be
 bool ReachFilter::empty_element() {
     root_seen_ = true; // an empty element has no content, an empty root neither
-    if (!judge_ || !droppable_ || name_wide_ || tag_w_ == npos || depth_ == 0) return false;
-    const Reach::Node node = node_ < 0 ? node_ : reach_->child(node_, name_);
-    dropped_any_ = dropped_any_ || node == Reach::none;
-    return node == Reach::none;
+    if (!judge_) return false;
+    const bool drop = droppable_ && !name_wide_ && tag_w_ != npos && depth_ > 0 &&
+                      (node_ < 0 ? node_ : reach_->child(node_, name_)) == Reach::none;
+    if (!drop && node_ == Reach::none && lifted(depth_)) {
+        give_up();
+        return false;
+    }
+    dropped_any_ = dropped_any_ || drop;
+    return drop;
+}
+
+// A tag that goes to the parser inside elements no query goes into: where every one of those, from
+// the first, was left out, the parser sees it as a child of the element on some query's way they
+// stood in, and one a query's step there names would be taken for a node it selects (true). Only
+// an element named otherwise may stand there. through: the depth of the tag's parent.
+bool ReachFilter::lifted(size_t through) const {
+    for (size_t d = absorbed_; d <= through; ++d)
+        if (!open_[d - 1].left_out) return false;
+    // (a name not compared: too long for any a path names, or one a single-byte encoding's letters spell)
+    if (name_wide_) return encoding_ != Encoding::utf8 || reach_->longest() >= max_name;
+    return reach_->child(path_.empty() ? Reach::document : path_.back(), name_) != Reach::none;
 }
 
 // An end tag ends: the element closes. Judging, one whose start tag was left out must have this
@@ -377,8 +399,9 @@ void ReachFilter::markup(Cursor &c) {
                 state_ = State::off;
             }
             if (state_ == State::off) {
-                // an end tag with no element open, a second root, or '<' where no tag can start
-                if (judge_) found(ch == '/' || root_seen_ ? "junk after document element" : "not well-formed (invalid token)");
+                // an end tag with no element open, a second root, or '<' where no tag can start, in
+                // the root or after it (before it, a zero byte after '<' is UTF-16 without a BOM)
+                if (judge_ && root_seen_) found(depth_ == 0 ? "junk after document element" : "not well-formed (invalid token)");
                 return;
             }
             break;

@@ -186,6 +186,7 @@ private:
     void name_byte(unsigned char c);
     void end_name_bytes(const unsigned char *p, size_t n);
     void hold_tag(Cursor &c);
+    bool lifted(size_t through) const;
     void found(const char *fault);
     void give_up();
     unsigned char written_before(const Cursor &c, size_t k) const;

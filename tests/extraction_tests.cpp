@@ -744,6 +744,15 @@ std::vector<Row> make_rows() {
         {"references, a CDATA section and a comment", "<body><p>a &amp; &#x41;<![CDATA[<x>]]><!-- c --></p></body>"},
     };
     for (const auto &r : proven) add(ok(std::string("markup left out: ") + r.label, with_body(r.body), complete_values));
+    // a description inside the body, with attributes so its tags go on, ahead of the real one: read as
+    // the root's child it would be selected first
+    {
+        std::string doc = book(complete);
+        doc.insert(doc.find("<description>"), "<body><p><description id=\"d\"><title-info id=\"t\"><book-title id=\"b\">"
+                                              "Fake</book-title></title-info></description></p></body>\n");
+        add(ok("markup left out: a description with attributes inside the body, ahead of the real one", doc,
+               complete_values));
+    }
     const struct {
         const char *label;
         std::string body;

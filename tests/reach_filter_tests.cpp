@@ -385,6 +385,12 @@ TEST(reach_filter, judging_leaves_out_the_markup_it_proves) {
         {"an end tag after the root", "</FictionBook></x>", "", filter::Outcome::fault},
         {"'<' where no tag starts", "<p>a < b</p>", "", filter::Outcome::fault},
         {"nested too deep to judge", deep, "", filter::Outcome::gave_up},
+        // a tag that goes on inside elements left out, right under the root: the parser would take it for
+        // the root's child, and one named as a query's step there would be taken for what it selects
+        {"a tag that goes on, named otherwise", "<body><p><a id=\"1\">x</a></p></body>", "<a id=\"1\"></a>",
+         filter::Outcome::going},
+        {"a tag that goes on, named as a query's step", "<body><p><description id=\"1\"/></p></body>", "",
+         filter::Outcome::gave_up},
         {"a slash before white space, after a tag left out", "<p>a</p><br/ >", "", filter::Outcome::gave_up},
     };
     for (const auto &row : rows) {

@@ -223,14 +223,19 @@ std::vector<Answer> read(std::span<const std::u16string_view> queries, const Set
         } detach{stream.get()};
         return answers(document.get(), stream.get(), queries, how.explain);
     };
-    if (settings.filter != Filter::judge) return pass(settings);
+    // (a file that cannot be opened fails alike every way: it is not read again)
     try {
-        return pass({Filter::judge, false});
-    } catch (const GaveUp &) {
-    } catch (const ReadError &) {
-        if (!settings.explain) throw;
+        if (settings.filter != Filter::judge) return pass(settings);
+        try {
+            return pass({Filter::judge, false});
+        } catch (const GaveUp &) {
+        } catch (const ReadError &) {
+            if (!settings.explain) throw;
+        }
+        return pass({Filter::exact, settings.explain});
+    } catch (const platform::FileError &e) {
+        throw ReadError(e.what());
     }
-    return pass({Filter::exact, settings.explain});
 }
 
 } // namespace
@@ -239,12 +244,7 @@ std::vector<Answer> read(std::span<const std::u16string_view> queries, const Set
 std::vector<Answer> first_children(const std::u16string &path, std::span<const std::u16string_view> queries,
                                    const Settings &settings) {
     return windows::read(queries, settings, [&](const filter::Rules &rules) {
-        std::unique_ptr<platform::File> file;
-        try {
-            file = std::make_unique<platform::File>(path);
-        } catch (const platform::FileError &e) {
-            throw ReadError(e.what());
-        }
+        auto file = std::make_unique<platform::File>(path);
         windows::Com<BookStream> stream;
         *stream.put() = BookStream::over_file(std::move(file), rules); // it owns the file now
         if (!stream) throw std::bad_alloc();
