@@ -413,9 +413,12 @@ void ReachFilter::markup(Cursor &c) {
             const size_t e = c.r + span_of(b + c.r, c.n - c.r, char_name);
             if (node_ >= 0 || judge_)
                 for (size_t i = c.r; i < e; ++i) name_byte(b[i]);
-            // (a prefix, or a letter above ASCII, is the parsers' to judge)
-            if (droppable_)
+            // (a prefix, a letter above ASCII, or a name reserved for XML's own, is the parsers' to judge)
+            if (droppable_) {
                 for (size_t i = c.r; i < e && droppable_; ++i) droppable_ = b[i] < 0x80 && b[i] != ':';
+                if (name_.size() >= 3 && (name_[0] | 0x20) == 'x' && (name_[1] | 0x20) == 'm' && (name_[2] | 0x20) == 'l')
+                    droppable_ = false;
+            }
             c.pass_to(e);
             if (c.r == c.n) return;
             const unsigned char d = b[c.r];
@@ -873,17 +876,18 @@ std::string_view ReachFilter::filter(char *piece, size_t n, bool last) {
         if (state_ == State::text) content(c);
         else markup(c);
     }
+    // off, or a byte above ASCII in a seven-bit encoding: the rest goes on as it is
+    const bool rest = c.r < n;
+    if (rest) state_ = State::off;
     if (judge_ && outcome_ == Outcome::going) {
-        // a tag the piece cuts is judged whole with the next piece
-        if (!last && tag_w_ != npos && state_ != State::off) hold_tag(c);
         // past a tag left out, the rest as it is would not match the tags the parser was given
         if (state_ == State::off && dropped_any_) give_up();
+        // a tag the piece cuts is judged whole with the next piece
+        else if (!last && tag_w_ != npos && state_ != State::off) hold_tag(c);
     }
     tag_w_ = npos; // (positions in the output are this piece's)
     note(c.w);
-    if (c.r < n) {
-        // off, or a byte above ASCII in a seven-bit encoding: the rest as it is
-        state_ = State::off;
+    if (rest) {
         c.n = n;
         c.pass_to(n);
     }

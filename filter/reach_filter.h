@@ -22,8 +22,9 @@
 // - A start tag's name (Expat: its name-character tables; the Windows object: XML names, and with
 //   namespaces a prefix must be declared). Proven: ASCII letters, digits, '_', '-', '.', starting with
 //   a letter or '_', at most 256 bytes. Passed on: a ':' (a prefix is the Windows object's to check),
-//   a byte above ASCII (the parsers' tables for letters differ), a longer name (Wine's object refuses
-//   names past 50,000 characters, Expat none).
+//   a byte above ASCII (the parsers' tables for letters differ), a name starting with "xml" in any
+//   case (reserved, and the parsers need not agree on it), a longer name (Wine's object refuses names
+//   past 50,000 characters, Expat none).
 // - White space: only the four XML space characters between the name and '>', "/>" or an attribute;
 //   anything else after the name is not a tag the lexer follows (the document is read the exact way).
 // - "/>": an empty element, proven as such; a '/' anywhere else is not followed.
@@ -36,6 +37,10 @@
 // - What may follow the root: the filter passes the prolog and what follows the root as they are.
 // - Depth: Expat has no bound; Wine's object refuses elements nested past 256. The filter judges
 //   elements down to a depth of 128 and gives up below that, so every parser sees a deep book whole.
+// - Where a tag goes on: a tag that goes to the parser inside elements left out is a child, to the
+//   parser, of the element on a query's way they stood in; named as a query's step there it would be
+//   taken for what the query selects, and the filter gives up.
+// - US-ASCII: the first byte above it turns the filter off; past a tag left out, it gives up.
 // - Character data left out: as the exact filter (proven characters only; references, ']' and
 //   anything unproven go to the parser with what it must see beside them).
 #pragma once

@@ -385,6 +385,8 @@ TEST(reach_filter, judging_leaves_out_the_markup_it_proves) {
         {"an end tag after the root", "</FictionBook></x>", "", filter::Outcome::fault},
         {"'<' where no tag starts", "<p>a < b</p>", "", filter::Outcome::fault},
         {"nested too deep to judge", deep, "", filter::Outcome::gave_up},
+        {"a name reserved for XML's own", "<body><xmlfoo>a</xmlfoo><XMLbar/></body>", "<xmlfoo></xmlfoo><XMLbar/>",
+         filter::Outcome::going},
         // a tag that goes on inside elements left out, right under the root: the parser would take it for
         // the root's child, and one named as a query's step there would be taken for what it selects
         {"a tag that goes on, named otherwise", "<body><p><a id=\"1\">x</a></p></body>", "<a id=\"1\"></a>",
@@ -393,6 +395,15 @@ TEST(reach_filter, judging_leaves_out_the_markup_it_proves) {
          filter::Outcome::gave_up},
         {"a slash before white space, after a tag left out", "<p>a</p><br/ >", "", filter::Outcome::gave_up},
     };
+    // in US-ASCII the first byte above it turns the filter off: after a tag left out, the rest cannot go
+    // on as it is
+    const std::string ascii = "<?xml version=\"1.0\" encoding=\"US-ASCII\"?>\n" + d;
+    for (const size_t piece : {size_t{0}, size_t{5}}) {
+        EXPECT_EQ(filter_checks::run_filter(ascii + "<body><p>a\xE9</p></body></FictionBook>", {piece}, filter_checks::judging()).outcome,
+                  filter::Outcome::gave_up);
+        EXPECT_EQ(filter_checks::run_filter(ascii + "\xE9<body><p>a</p></body></FictionBook>", {piece}, filter_checks::judging()).outcome,
+                  filter::Outcome::going);
+    }
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         const std::string doc = kept + row.body + (row.body.find("</FictionBook>") == std::string::npos ? "</FictionBook>\n" : "");
