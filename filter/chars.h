@@ -18,6 +18,7 @@ enum CharClass : uint8_t {
     char_tag_stop = 16,  // what a start tag's lexer looks at: quotes, '>', '/', '<'
     char_end_stop = 32,  // what an end tag's lexer looks at: '>', '<'
     char_letter = 64,    // an ASCII letter
+    char_plain = 128,    // a name character every parser takes alike: ASCII, no ':' (no prefix)
 };
 
 inline constexpr std::array<uint8_t, 256> char_classes = [] {
@@ -29,6 +30,7 @@ inline constexpr std::array<uint8_t, 256> char_classes = [] {
         if (letter) add(static_cast<unsigned char>(c), char_letter);
         if (letter || c == '_' || c == ':' || c >= 0x80) add(static_cast<unsigned char>(c), char_name_start | char_name);
         if ((c >= '0' && c <= '9') || c == '-' || c == '.') add(static_cast<unsigned char>(c), char_name);
+        if (letter || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_') add(static_cast<unsigned char>(c), char_plain);
         if (c >= 0x20 && c < 0x80 && c != '<' && c != '&' && c != ']') add(static_cast<unsigned char>(c), char_text);
     }
     add('\t', char_text);

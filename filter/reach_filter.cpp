@@ -59,6 +59,11 @@ constexpr std::string_view doctype_keyword = "DOCTYPE";
 constexpr size_t max_declaration = 256;
 constexpr size_t max_name = 256; // longer names are kept, not compared
 
+// a name the XML recommendation keeps for itself: the parsers need not agree on it
+bool reserved(std::string_view name) {
+    return name.size() >= 3 && (name[0] | 0x20) == 'x' && (name[1] | 0x20) == 'm' && (name[2] | 0x20) == 'l';
+}
+
 } // namespace
 
 // ---- the filter
@@ -121,12 +126,12 @@ inline void ReachFilter::tag_begins(Cursor &c) {
 
 // A start tag ends: the element opens, the lexer goes on in its content. True when the tag is to be
 // left out (judging: proven, no query goes into the element, not the root).
-bool ReachFilter::open_element() {
+bool ReachFilter::open_element(std::string_view name) {
     const Reach::Node parent = node_;
     ++depth_;
     root_seen_ = true;
     if (node_ >= 0) {
-        node_ = name_wide_ ? Reach::whole : reach_->child(node_, name_);
+        node_ = name_wide_ ? Reach::whole : reach_->child(node_, name);
         if (node_ >= 0) path_.push_back(node_);
         else absorbed_ = depth_;
     }
@@ -135,24 +140,25 @@ bool ReachFilter::open_element() {
         give_up();
         return false;
     }
-    const bool drop = droppable_ && !name_wide_ && node_ == Reach::none && tag_w_ != npos && depth_ > 1;
-    if (!drop && parent == Reach::none && lifted(depth_ - 1)) {
+    const bool drop =
+        droppable_ && !name_wide_ && node_ == Reach::none && tag_w_ != npos && depth_ > 1 && !reserved(name);
+    if (!drop && parent == Reach::none && lifted(depth_ - 1, name)) {
         give_up();
         return false;
     }
-    if (drop) names_ += name_;
+    if (drop) names_ += name;
     open_.push_back({static_cast<uint32_t>(names_.size()), drop});
     dropped_any_ = dropped_any_ || drop;
     return drop;
 }
 
 // "/>" ends a start tag: an element without content, left out as its start tag would be
-bool ReachFilter::empty_element() {
+bool ReachFilter::empty_element(std::string_view name) {
     root_seen_ = true; // an empty element has no content, an empty root neither
     if (!judge_) return false;
-    const bool drop = droppable_ && !name_wide_ && tag_w_ != npos && depth_ > 0 &&
-                      (node_ < 0 ? node_ : reach_->child(node_, name_)) == Reach::none;
-    if (!drop && node_ == Reach::none && lifted(depth_)) {
+    const bool drop = droppable_ && !name_wide_ && tag_w_ != npos && depth_ > 0 && !reserved(name) &&
+                      (node_ < 0 ? node_ : reach_->child(node_, name)) == Reach::none;
+    if (!drop && node_ == Reach::none && lifted(depth_, name)) {
         give_up();
         return false;
     }
@@ -164,17 +170,17 @@ bool ReachFilter::empty_element() {
 // the first, was left out, the parser sees it as a child of the element on some query's way they
 // stood in, and one a query's step there names would be taken for a node it selects (true). Only
 // an element named otherwise may stand there. through: the depth of the tag's parent.
-bool ReachFilter::lifted(size_t through) const {
+bool ReachFilter::lifted(size_t through, std::string_view name) const {
     for (size_t d = absorbed_; d <= through; ++d)
         if (!open_[d - 1].left_out) return false;
     // (a name not compared: too long for any a path names, or one a single-byte encoding's letters spell)
     if (name_wide_) return encoding_ != Encoding::utf8 || reach_->longest() >= max_name;
-    return reach_->child(path_.empty() ? Reach::document : path_.back(), name_) != Reach::none;
+    return reach_->child(path_.empty() ? Reach::document : path_.back(), name) != Reach::none;
 }
 
 // An end tag ends: the element closes. Judging, one whose start tag was left out must have this
 // name, and its end tag is left out too (true); a fault ends the read.
-bool ReachFilter::close_element() {
+bool ReachFilter::close_element(std::string_view name) {
     bool drop = false;
     if (judge_) {
         if (open_.empty()) {
@@ -185,8 +191,8 @@ bool ReachFilter::close_element() {
         open_.pop_back();
         const size_t start = open_.empty() ? 0 : open_.back().name_end;
         if (top.left_out) {
-            const std::string_view name(names_.data() + start, top.name_end - start);
-            if (end_junk_ || name_wide_ || name_ != name) {
+            const std::string_view opened(names_.data() + start, top.name_end - start);
+            if (end_junk_ || name_wide_ || name != opened) {
                 found("mismatched tag");
                 return false;
             }
@@ -213,11 +219,53 @@ bool ReachFilter::close_element() {
 
 // an end tag's bytes before its '>': its name, then white space only
 void ReachFilter::end_name_bytes(const unsigned char *p, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        if (is(p[i], char_space)) end_spaced_ = true;
-        else if (end_spaced_) end_junk_ = true;
-        else name_byte(p[i]);
+    size_t k = 0;
+    if (!end_spaced_) {
+        k = span_not(p, n, char_space);
+        name_bytes(p, k);
+        end_spaced_ = k < n;
     }
+    if (span_of(p + k, n - k, char_space) != n - k) end_junk_ = true;
+}
+
+// After '<' in the root's content: a start tag of a name and white space, an empty-element tag as
+// well, or an end tag of a name and white space, whole in the piece, taken as the states would take
+// it byte by byte (the same steps: name_bytes, end_name_bytes, open, empty or close, end_markup); left
+// out without a byte written where it is proven so. False for anything else, which the states take.
+bool ReachFilter::whole_tag(Cursor &c) {
+    const unsigned char *p = c.b + c.r;
+    const size_t left = c.n - c.r;
+    const bool end = left > 0 && p[0] == '/';
+    size_t i = end ? 1 : 0;
+    if (i >= left || !is(p[i], char_name_start)) return false;
+    const size_t name = i;
+    i += span_of(p + i, left - i, char_plain);
+    const size_t plain = i - name; // (a name every parser takes alike, as most are, is read once)
+    i += span_of(p + i, left - i, char_name);
+    const size_t name_end = i;
+    i += span_of(p + i, left - i, char_space);
+    if (i >= left) return false;
+    const bool empty = !end && p[i] == '/';
+    if (empty ? i + 1 >= left || p[i + 1] != '>' : p[i] != '>') return false;
+    const size_t gt = empty ? i + 1 : i;
+    // the name as name_bytes keeps it, but in place
+    const std::string_view tag_name(reinterpret_cast<const char *>(p + name), name_end - name);
+    droppable_ = droppable_ && plain == tag_name.size();
+    name_wide_ = tag_name.size() > max_name || (encoding_ != Encoding::utf8 && plain < tag_name.size() &&
+                                                std::any_of(tag_name.begin(), tag_name.end(), [](char b) { return b & 0x80; }));
+    end_spaced_ = end_junk_ = false;
+    const bool drop = end ? close_element(tag_name) : empty ? empty_element(tag_name) : open_element(tag_name);
+    if (outcome_ != Outcome::going) return true;
+    const State next = end ? state_ : empty && depth_ == 0 ? State::prolog : State::text;
+    if (drop) {
+        c.r += gt + 1;
+        c.w = tag_w_;
+        state_ = next;
+        return true;
+    }
+    c.pass_to(c.r + gt);
+    end_markup(c, next);
+    return true;
 }
 
 // At the end of a piece, judging, inside a tag that may yet be left out: its bytes so far are held
@@ -240,14 +288,23 @@ void ReachFilter::hold_tag(Cursor &c) {
     if (end && !open_.empty() && open_.back().left_out) give_up();
 }
 
-void ReachFilter::name_byte(unsigned char c) {
+// a start or end tag's name, or part of it: kept for the reach and the stack where it can be compared
+void ReachFilter::name_bytes(const unsigned char *p, size_t n) {
+    if (droppable_) droppable_ = span_of(p, n, char_plain) == n;
     if (name_wide_) return;
-    // in a single-byte encoding a name above ASCII is not compared: its element is kept
-    if ((c >= 0x80 && encoding_ != Encoding::utf8) || name_.size() >= max_name) {
+    // in a single-byte encoding a name above ASCII is not compared: its element is kept; nor is a name
+    // longer than any a query may name
+    if (name_.size() + n > max_name) {
         name_wide_ = true;
         return;
     }
-    name_ += static_cast<char>(c);
+    if (encoding_ != Encoding::utf8)
+        for (size_t i = 0; i < n; ++i)
+            if (p[i] >= 0x80) {
+                name_wide_ = true;
+                return;
+            }
+    name_.append(reinterpret_cast<const char *>(p), n);
 }
 
 // the byte given to the parser k places before the next one (k from 1), this piece's or the last's
@@ -378,6 +435,12 @@ void ReachFilter::markup(Cursor &c) {
             return;
 
         case State::lt: {
+            // a tag of the root's content that lies whole in the piece, in a form the states below
+            // take alike: at once
+            if (depth_ > 0 && whole_tag(c)) {
+                if (state_ == State::text || outcome_ != Outcome::going) return;
+                continue;
+            }
             const bool first = at_start_;
             at_start_ = false;
             if (ch == '/') {
@@ -411,14 +474,7 @@ void ReachFilter::markup(Cursor &c) {
         // then '>' or "/>"
         case State::start_name: {
             const size_t e = c.r + span_of(b + c.r, c.n - c.r, char_name);
-            if (node_ >= 0 || judge_)
-                for (size_t i = c.r; i < e; ++i) name_byte(b[i]);
-            // (a prefix, a letter above ASCII, or a name reserved for XML's own, is the parsers' to judge)
-            if (droppable_) {
-                for (size_t i = c.r; i < e && droppable_; ++i) droppable_ = b[i] < 0x80 && b[i] != ':';
-                if (name_.size() >= 3 && (name_[0] | 0x20) == 'x' && (name_[1] | 0x20) == 'm' && (name_[2] | 0x20) == 'l')
-                    droppable_ = false;
-            }
+            if (node_ >= 0 || judge_) name_bytes(b + c.r, e - c.r);
             c.pass_to(e);
             if (c.r == c.n) return;
             const unsigned char d = b[c.r];
@@ -427,7 +483,7 @@ void ReachFilter::markup(Cursor &c) {
             } else if (d == '/') {
                 state_ = State::tag_slash;
             } else if (d == '>') {
-                const bool drop = open_element();
+                const bool drop = open_element(name_);
                 if (outcome_ != Outcome::going) return;
                 end_markup(c, State::text);
                 if (drop) c.w = tag_w_;
@@ -449,7 +505,7 @@ void ReachFilter::markup(Cursor &c) {
                 state_ = State::tag_quoted;
                 droppable_ = false;
             } else if (b[c.r] == '>') {
-                const bool drop = open_element();
+                const bool drop = open_element(name_);
                 if (outcome_ != Outcome::going) return;
                 end_markup(c, State::text);
                 if (drop) c.w = tag_w_;
@@ -472,7 +528,7 @@ void ReachFilter::markup(Cursor &c) {
                 return;
             }
             {
-                const bool drop = empty_element();
+                const bool drop = empty_element(name_);
                 end_markup(c, depth_ > 0 ? State::text : State::prolog);
                 if (drop) c.w = tag_w_;
             }
@@ -488,7 +544,7 @@ void ReachFilter::markup(Cursor &c) {
                 state_ = State::off;
                 return;
             }
-            const bool drop = close_element();
+            const bool drop = close_element(name_);
             if (outcome_ != Outcome::going) return;
             end_markup(c, state_);
             if (drop) c.w = tag_w_;
@@ -773,7 +829,8 @@ __attribute__((always_inline)) inline void ReachFilter::left_out_blocks(Cursor &
         at.b[at.w++] = '<';
         ++at.r;
         state_ = State::lt;
-        markup(at);
+        // (a tag whole in the piece at once, as the lexer's first state would take it)
+        if (!(depth_ > 0 && whole_tag(at)) || (state_ != State::text && outcome_ == Outcome::going)) markup(at);
         gone = state_ != State::text || node_ == Reach::whole;
         return !gone && !text_.in_reference && text_.keep == 0;
     };

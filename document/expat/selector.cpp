@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <set>
@@ -14,6 +15,7 @@
 #include <utility>
 
 #include "encoding_iconv.h"
+#include "resident.h"
 #include "error.h"
 #include "unicode.h"
 
@@ -81,6 +83,50 @@ std::optional<std::string_view> raw_attribute(std::string_view tag, std::string_
     }
 }
 
+// Parsers reused from book to book, a few kept for readers on several threads: a parser's creation and
+// freeing cost a small book as much as a third of its parse. One that read a big book may hold a buffer
+// as big; it is freed, not kept.
+constexpr uint64_t small_book = 1u << 20;
+
+struct Parsers {
+    std::mutex lock;
+    std::vector<XML_Parser> free;
+};
+
+XML_Parser take_parser() {
+    Parsers &pool = resident<Parsers>();
+    XML_Parser parser = nullptr;
+    {
+        std::lock_guard guard(pool.lock);
+        if (!pool.free.empty()) {
+            parser = pool.free.back();
+            pool.free.pop_back();
+        }
+    }
+    // (a reset parser has no handlers, no user data and no salt: as new but for its memory)
+    if (parser && XML_ParserReset(parser, nullptr)) return parser;
+    if (parser) XML_ParserFree(parser);
+    parser = XML_ParserCreate(nullptr);
+    if (!parser) throw std::bad_alloc();
+    return parser;
+}
+
+void give_back(XML_Parser parser, bool keep) noexcept {
+    if (keep) {
+        Parsers &pool = resident<Parsers>();
+        try {
+            std::lock_guard guard(pool.lock);
+            if (pool.free.size() < 8) {
+                pool.free.push_back(parser);
+                return;
+            }
+        } catch (...) {
+            // (a parser not kept is freed)
+        }
+    }
+    XML_ParserFree(parser);
+}
+
 class Pass {
 public:
     Pass(std::shared_ptr<const QuerySet> set, bool explain)
@@ -91,8 +137,7 @@ public:
         frames_[0].mask = queries_.size() == 32 ? ~0u : (1u << queries_.size()) - 1; // the document
         pending_ = frames_[0].mask;
 
-        parser_ = XML_ParserCreate(nullptr);
-        if (!parser_) throw std::bad_alloc();
+        parser_ = take_parser();
         XML_SetUserData(parser_, this);
         if (const unsigned long salt = hash_salt()) XML_SetHashSalt(parser_, salt);
         XML_SetElementHandler(parser_, on_start, on_end);
@@ -105,7 +150,10 @@ public:
         XML_SetParamEntityParsing(parser_, XML_PARAM_ENTITY_PARSING_NEVER);
     }
 
-    ~Pass() { XML_ParserFree(parser_); }
+    ~Pass() { give_back(parser_, given_ <= small_book); }
+
+    // what the parser has been given, for whether it is worth keeping
+    void count(size_t bytes) { given_ += bytes; }
 
     Pass(const Pass &) = delete;
     Pass &operator=(const Pass &) = delete;
@@ -427,6 +475,7 @@ private:
     static void XMLCALL release_sequences(void *data) { delete static_cast<Sequences *>(data); }
 
     XML_Parser parser_ = nullptr;
+    uint64_t given_ = 0;
     bool explain_;
     std::shared_ptr<const QuerySet> set_;
     const std::vector<Query> &queries_;
@@ -471,6 +520,7 @@ bool Selector::defer(bool on) {
 
 void Selector::parse(std::string_view bytes, bool cr_first, bool last) {
     const XML_Parser p = s_->parser();
+    s_->count(bytes.size() + (cr_first ? 1 : 0));
     if (!cr_first) {
         // (a piece is far below INT_MAX, and so is what a stage makes of it)
         s_->check(XML_Parse(p, bytes.empty() ? "" : bytes.data(), static_cast<int>(bytes.size()), last ? XML_TRUE : XML_FALSE));
@@ -486,6 +536,13 @@ void Selector::parse(std::string_view bytes, bool cr_first, bool last) {
 }
 
 int64_t Selector::open_token() const { return XML_GetCurrentByteIndex(s_->parser()); }
+
+void release_parsers() {
+    Parsers &pool = resident<Parsers>();
+    std::lock_guard guard(pool.lock);
+    for (XML_Parser p : pool.free) XML_ParserFree(p);
+    std::vector<XML_Parser>().swap(pool.free);
+}
 
 void Selector::columns_from(std::function<int64_t(uint64_t)> shift) { s_->columns_from(std::move(shift)); }
 

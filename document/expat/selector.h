@@ -41,4 +41,7 @@ private:
     std::unique_ptr<State> s_;
 };
 
+// frees the parsers kept for reuse; only while no read runs
+void release_parsers();
+
 } // namespace xmldoc::expat

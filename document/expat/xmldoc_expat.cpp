@@ -150,6 +150,7 @@ std::vector<Answer> first_children_in(std::string_view document, std::span<const
 void release_caches() {
     release_query_sets();
     expat::release_pieces();
+    expat::release_parsers();
     expat::encoding::release_tables();
 }
 
