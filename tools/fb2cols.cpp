@@ -610,19 +610,21 @@ public:
         // carriage return would then go back to the start of the next line only
         line = text::cut(line, room_);
         const size_t cells = text::display_width(line);
-        // pad over a longer previous line
-        std::fprintf(stderr, "\r%s%s", line.c_str(), std::string(shown_cells_ - std::min(shown_cells_, cells), ' ').c_str());
+        // an interrupt may come the moment the line is out: what it is to blank is known before
+        const size_t before = shown_cells_;
         shown_cells_ = std::max(shown_cells_, cells);
+        os::progress_shown(shown_cells_);
+        // pad over a longer previous line
+        std::fprintf(stderr, "\r%s%s", line.c_str(), std::string(before - std::min(before, cells), ' ').c_str());
         shown_ = true;
         std::fflush(stderr);
-        os::progress_shown(shown_cells_);
     }
 
     void erase() {
         if (!shown_) return;
-        os::progress_shown(0);
         std::fprintf(stderr, "\r%s\r", std::string(shown_cells_, ' ').c_str());
         std::fflush(stderr);
+        os::progress_shown(0); // (blanked already: an interrupt now would blank it once more, no harm)
         shown_ = false;
     }
 
