@@ -97,17 +97,22 @@ struct Inflater {
     Inflater &operator=(const Inflater &) = delete;
 };
 
-// Inflates the stream of `packed` bytes at `from` into out, which is as large as `said_by` declares
-// the result to be; returns the input bytes the stream took. Reads the input a piece at a time.
-uint64_t inflate_into(const os::File &f, uint64_t from, uint64_t packed, std::string &out, int window_bits,
-                      const char *said_by) {
+// Inflates the stream of `packed` bytes at `from`, which `said_by` declares to unpack to `declared`
+// bytes; returns what it unpacks to and, in taken, the input bytes the stream took. Memory is what the
+// stream can give, never more: deflate makes at most 1,032 bytes of one, so a size that claims more
+// than that takes no more room, and neither does one past `limit`. The input is read a piece at a time.
+std::string inflate_from(const os::File &f, uint64_t from, uint64_t packed, uint64_t declared, uint64_t limit,
+                         int window_bits, const char *said_by, uint64_t &taken) {
+    constexpr uint64_t most_per_byte = 1032;
+    const uint64_t room = std::min({declared, limit, packed > (UINT64_MAX - 1024) / most_per_byte ? UINT64_MAX : packed * most_per_byte + 1024});
+    std::string out(static_cast<size_t>(room), '\0');
     Inflater inflater(window_bits);
     z_stream &z = inflater.z;
     std::string piece(static_cast<size_t>(std::min<uint64_t>(packed, 1 << 16)), '\0');
-    uint64_t taken = 0;
+    taken = 0;
     z.next_out = reinterpret_cast<Bytef *>(out.data());
     z.avail_out = static_cast<uInt>(out.size());
-    unsigned char spare; // room for one byte past the declared size, to learn whether the stream goes on
+    unsigned char spare; // room for one byte more, to learn whether the stream goes on
     bool past = false;
     for (;;) {
         if (z.avail_in == 0 && taken < packed) {
@@ -119,20 +124,21 @@ uint64_t inflate_into(const os::File &f, uint64_t from, uint64_t packed, std::st
         }
         if (z.avail_out == 0) z.next_out = &spare, z.avail_out = 1, past = true;
         const int status = inflate(&z, Z_NO_FLUSH);
-        if (past && z.avail_out == 0)
-            throw Error("it unpacks to more than the " + text::grouped(out.size()) + " bytes its " + said_by + " says");
+        if (past && z.avail_out == 0) {
+            if (room == declared)
+                throw Error("it unpacks to more than the " + text::grouped(declared) + " bytes its " + said_by + " says");
+            throw Error("it unpacks to more than the " + megabytes(limit) + " fb2cols unpacks of one book");
+        }
         if (status == Z_STREAM_END) break;
         if (status == Z_MEM_ERROR) throw std::bad_alloc();
         if (status == Z_DATA_ERROR || status == Z_NEED_DICT)
             throw Error(std::string("its packed data is damaged (") + (z.msg ? z.msg : "invalid data") + ")");
-        // no progress and nothing more to give it
+        // no progress, and nothing more to give it
         if (status == Z_BUF_ERROR && taken == packed) throw Error("its packed data ends before the book does");
     }
-    const uint64_t produced = past ? out.size() : out.size() - z.avail_out;
-    if (produced != out.size())
-        throw Error("it unpacks to " + text::grouped(produced) + " bytes, not the " + text::grouped(out.size()) +
-                    " its " + said_by + " says");
-    return taken - z.avail_in;
+    taken -= z.avail_in;
+    out.resize(past ? out.size() : out.size() - z.avail_out);
+    return out;
 }
 
 std::string method_name(uint16_t method) {
@@ -233,8 +239,11 @@ std::string unzip(const os::File &zip, const Member &m, uint64_t limit) {
         if (m.packed != m.size) throw Error("it is stored, yet its two sizes differ");
         out = read_exactly(zip, data, m.size, "its data");
     } else {
-        out.resize(static_cast<size_t>(m.size));
-        inflate_into(zip, data, m.packed, out, -MAX_WBITS, "directory");
+        uint64_t taken = 0;
+        out = inflate_from(zip, data, m.packed, m.size, limit, -MAX_WBITS, "directory", taken);
+        if (out.size() != m.size)
+            throw Error("it unpacks to " + text::grouped(out.size()) + " bytes, not the " + text::grouped(m.size) +
+                        " its directory says");
     }
     if (crc32_z(0, reinterpret_cast<const Bytef *>(out.data()), out.size()) != m.crc)
         throw Error("its CRC does not match its data: the member is damaged");
@@ -244,13 +253,12 @@ std::string unzip(const os::File &zip, const Member &m, uint64_t limit) {
 std::string gunzip(const os::File &gz, uint64_t limit) {
     constexpr size_t smallest = 18; // a header of 10 bytes and a trailer of 8
     if (gz.size() < smallest) throw Error("too short for a gzip file");
-    // the size of what it holds (modulo 4 GiB) ends the file; zlib checks it and the CRC at the end
+    // the size of what it holds (modulo 4 GiB) ends the file; zlib checks it and the CRC at the end. A
+    // file cut short ends in other bytes, so a size past the limit is not taken at its word here.
     const std::string trailer = read_exactly(gz, gz.size() - 4, 4, "its trailer");
-    const uint64_t size = u32(bytes(trailer));
-    within_limit(size, limit);
-    std::string out(static_cast<size_t>(size), '\0');
-    if (inflate_into(gz, 0, gz.size(), out, MAX_WBITS + 16, "trailer") != gz.size())
-        throw Error("more follows its gzip stream (fb2cols reads a file of one)");
+    uint64_t taken = 0;
+    std::string out = inflate_from(gz, 0, gz.size(), u32(bytes(trailer)), limit, MAX_WBITS + 16, "trailer", taken);
+    if (taken != gz.size()) throw Error("more follows its gzip stream (fb2cols reads a file of one)");
     return out;
 }
 
