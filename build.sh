@@ -45,7 +45,8 @@ need_packages() {
     DEBIAN_FRONTEND=noninteractive apt_get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-native_packages=(cmake ninja-build g++ pkg-config libexpat1-dev googletest libgtest-dev valgrind)
+# (zlib: fb2cols inflates the books in zip archives and gzip files)
+native_packages=(cmake ninja-build g++ pkg-config libexpat1-dev zlib1g-dev googletest libgtest-dev valgrind)
 
 # the benchmark's baseline only; the library never links libxml2
 bench_packages=(libxml2-dev)
@@ -221,9 +222,10 @@ cmd_fuzz() {
 
 # ---- Windows: mingw-w64 cross builds, their suites run under Wine
 
-# the posix-thread compilers (their libstdc++ has std::shared_mutex) and binutils for the export checks
+# the posix-thread compilers (their libstdc++ has std::shared_mutex), binutils for the export checks,
+# and zlib for both (linked statically into fb2cols.exe)
 win_build_packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
-    binutils-mingw-w64-x86-64 googletest)
+    binutils-mingw-w64-x86-64 libz-mingw-w64-dev googletest)
 
 # Wine for the test programs (32-bit Wine is an i386 package) and the locales the code-page tests start it in
 win_packages() {
