@@ -69,10 +69,12 @@ fs::path path_from_list(std::string_view name) {
     const std::u16string wide = unicode::utf8_to_utf16(name);
     return fs::path(std::wstring(wide.begin(), wide.end()));
 }
-// the file system's own folding is close to the system's upper case; names that differ otherwise are rare
+// the file system's own folding is close to the invariant upper case; names that differ otherwise are rare
 std::string name_key(const fs::path &file_name) {
     std::wstring w = file_name.native();
-    if (!w.empty()) CharUpperBuffW(w.data(), static_cast<DWORD>(w.size()));
+    if (!w.empty())
+        LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, file_name.c_str(), static_cast<int>(w.size()), w.data(),
+                     static_cast<int>(w.size()));
     return utf8(w);
 }
 std::u16string utf16_name(const fs::path &p) { return units(p.native()); }
