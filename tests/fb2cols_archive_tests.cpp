@@ -261,7 +261,7 @@ TEST(fb2cols_archives, the_corpus_zipped_gives_the_rows_of_the_plain_files) {
         EXPECT_EQ(rest(one.out), rest(plain.out));
         EXPECT_EQ(each.status, plain.status);
         EXPECT_EQ(one.status, plain.status);
-        EXPECT_EQ(lines(one.out).front().substr(0, 8), "all.zip" + std::string(1, static_cast<char>(fs::path::preferred_separator)));
+        EXPECT_EQ(lines(one.out).front().substr(0, 8), "all.zip/"); // (run() shows every separator as '/')
     }
 }
 

@@ -92,6 +92,8 @@ inline Result run(const fs::path &cwd, const std::vector<std::string> &args, boo
     r.out = slurp(out);
     r.err = slurp(err);
 #ifdef _WIN32
+    // standard error is in text mode there
+    for (size_t at = 0; (at = r.err.find("\r\n", at)) != std::string::npos;) r.err.erase(at, 1);
     // the file column uses the platform's separator, which TSV and JSON escape; the expectations use '/'
     if (!keep_separators) {
         const bool escaped = std::find_if(args.begin(), args.end(), [](const std::string &a) {
