@@ -97,20 +97,24 @@ double child_cpu() {
 
 fs::path zipped(const Options &o) { return o.library.string() + "-zipped"; }
 
-// runs a program, its output thrown away; false when it failed
-bool spawn(std::vector<std::string> args) {
+// runs a program with its standard output (and, quiet, its standard error) thrown away; its status
+// as waitpid gives it, or -1 when it could not be started
+int spawn(std::vector<std::string> args, bool quiet) {
     std::vector<char *> argv;
     for (std::string &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (quiet) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid;
     const bool started = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
-    return started && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return started && waitpid(pid, &status, 0) == pid ? status : -1;
 }
+
+bool succeeded(int status) { return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
 // every book as NAME.fb2.zip in the same folders, packed by zip at its default level, unless a stamp
 // says this very library is zipped there already; the zipped bytes
@@ -131,7 +135,7 @@ uint64_t ensure_zipped(const Options &o) {
         const fs::path file = to / shelf / (name.string() + ".zip");
         if (fresh) {
             fs::create_directories(to / shelf);
-            if (!spawn({"zip", "-q", "-j", "-X", file.string(), (o.library / shelf / name).string()}))
+            if (!succeeded(spawn({"zip", "-q", "-j", "-X", file.string(), (o.library / shelf / name).string()}, false)))
                 throw std::runtime_error("zip failed on " + (o.library / shelf / name).string() +
                                          " (./build.sh bench installs zip)");
         }
@@ -162,25 +166,13 @@ std::pair<double, uint64_t> unpacking(const Options &o) {
 
 // one run of fb2cols over a folder, its output thrown away
 Timing run(const fs::path &library, unsigned jobs) {
-    std::vector<std::string> args{FB2COLS_EXE, "-j", std::to_string(jobs), "-r", "--tsv", library.string()};
-    std::vector<char *> argv;
-    for (std::string &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     const double cpu0 = child_cpu();
     const auto t0 = std::chrono::steady_clock::now();
-    pid_t pid;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        throw std::runtime_error(std::string("cannot start ") + FB2COLS_EXE);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    const int status = spawn({FB2COLS_EXE, "-j", std::to_string(jobs), "-r", "--tsv", library.string()}, true);
     const auto t1 = std::chrono::steady_clock::now();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw std::runtime_error("fb2cols -j " + std::to_string(jobs) + " failed on the library");
+    if (status < 0) throw std::runtime_error(std::string("cannot start ") + FB2COLS_EXE);
+    if (!succeeded(status))
+        throw std::runtime_error("fb2cols -j " + std::to_string(jobs) + " failed on " + library.string());
     return {std::chrono::duration<double>(t1 - t0).count(), child_cpu() - cpu0};
 }
 
