@@ -305,8 +305,8 @@ std::string failure_reason(std::string message, std::string_view head, const fs:
         return "a zip archive, not an FB2 file: named .zip or .fb2.zip, fb2cols reads the books in it";
     if (!kind.empty()) return "gzip-compressed, not an FB2 file: named .fb2.gz, fb2cols reads the book in it";
     if (!file) return message;
-    // the reader names the file before the system's words; the row names it already
-    const std::string prefix = text::valid_utf8(os::shown(*file)) + ": ";
+    // the reader names the file (as it was given it) before the system's words; the row names it already
+    const std::string prefix = text::from_utf16(os::utf16_name(*file)) + ": ";
     if (message.starts_with(prefix)) message.erase(0, prefix.size());
     if (const auto target = os::dangling_link(*file))
         return "a link to nothing: " + (target->empty() ? std::string("its target") : *target) + " is not there";
