@@ -184,12 +184,13 @@ std::vector<Member> directory(const os::File &zip) {
             // an archive with bytes before it (a self-extractor) moves every offset; the record is
             // then right before its locator
             std::string record;
-            if (at <= size - end64_size) record = read_exactly(zip, at, end64_size, "its ZIP64 end record");
-            if (u32(bytes(record)) != end64_signature && end_at >= locator64_size + end64_size) {
+            if (size >= end64_size && at <= size - end64_size) record = read_exactly(zip, at, end64_size, "its ZIP64 end record");
+            const auto is_record = [&] { return record.size() == end64_size && u32(bytes(record)) == end64_signature; };
+            if (!is_record() && end_at >= locator64_size + end64_size) {
                 at = end_at - locator64_size - end64_size;
                 record = read_exactly(zip, at, end64_size, "its ZIP64 end record");
             }
-            if (u32(bytes(record)) != end64_signature) throw Error("its ZIP64 end record is not where its locator says");
+            if (!is_record()) throw Error("its ZIP64 end record is not where its locator says");
             const unsigned char *r = bytes(record);
             disk = u32(r + 16), directory_disk = u32(r + 20);
             on_disk = u64(r + 24), count = u64(r + 32), length = u64(r + 40), offset = u64(r + 48);
