@@ -3,7 +3,7 @@
 #   ./build.sh demo     build the Linux library and fb2cols, show the example books' columns
 #   ./build.sh test     build every target and run every test suite
 #   ./build.sh bench    build the native benchmarks and run them (add --big for the 300 MB book,
-#                       --only fb2cols for fb2cols -j 1 against every core alone)
+#                       --only fb2cols for fb2cols alone: -j 1 against every core, zipped against plain)
 #   ./build.sh fuzz [SECONDS]   run every fuzz target for SECONDS each (default 60) under ASan and UBSan
 #   ./build.sh dist     build the release files into dist/ (both Windows DLLs, the Linux library, fb2cols,
 #                       its manual page, the Debian package, the Windows archive, SHA256SUMS) and check them
@@ -45,10 +45,11 @@ need_packages() {
     DEBIAN_FRONTEND=noninteractive apt_get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-native_packages=(cmake ninja-build g++ pkg-config libexpat1-dev googletest libgtest-dev valgrind)
+# (zlib: fb2cols inflates the books in zip archives and gzip files)
+native_packages=(cmake ninja-build g++ pkg-config libexpat1-dev zlib1g-dev googletest libgtest-dev valgrind)
 
-# the benchmark's baseline only; the library never links libxml2
-bench_packages=(libxml2-dev)
+# the benchmark's baseline only (the library never links libxml2), and zip for fb2cols's zipped library
+bench_packages=(libxml2-dev zip)
 
 # clang with libFuzzer and the sanitizer runtimes; the tests of sanitized builds compile gtest from its sources
 sanitizer_packages=(clang libclang-rt-14-dev libfuzzer-14-dev)
@@ -167,7 +168,7 @@ cmd_bench() {
         build/native/bench/tovrel_bench "$@"
     fi
     if [ -z "$only" ] || [[ $only == *fb2cols* ]]; then
-        say "benchmark: fb2cols on a library of 3,000 books, -j 1 against one thread per core"
+        say "benchmark: fb2cols on a library of 3,000 books, -j 1 against one thread per core, zipped against plain"
         build/native/bench/fb2cols_bench "${rounds[@]}"
     fi
 }
@@ -221,9 +222,10 @@ cmd_fuzz() {
 
 # ---- Windows: mingw-w64 cross builds, their suites run under Wine
 
-# the posix-thread compilers (their libstdc++ has std::shared_mutex) and binutils for the export checks
+# the posix-thread compilers (their libstdc++ has std::shared_mutex), binutils for the export checks,
+# and zlib for both (linked statically into fb2cols.exe)
 win_build_packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
-    binutils-mingw-w64-x86-64 googletest)
+    binutils-mingw-w64-x86-64 libz-mingw-w64-dev googletest)
 
 # Wine for the test programs (32-bit Wine is an i386 package) and the locales the code-page tests start it in
 win_packages() {

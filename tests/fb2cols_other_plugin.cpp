@@ -1,10 +1,13 @@
 // A content plug-in of another kind, for the fb2cols tests: it offers fields of its own about text
 // files, so the host is seen reading whatever a plug-in declares, not tovrel's six fields. Some
 // answers are deliberately awkward: a type the host does not show, a text that fills the whole buffer
-// with no terminator, no values at all for an empty file.
+// with no terminator, no values at all for an empty file; and a file whose first line is "slow" takes
+// a while to answer, so that a run lasts long enough to show its progress.
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "../plugin/contplug.h"
 
@@ -53,6 +56,7 @@ int32_t value(const std::string &name, int32_t field, void *buf, int32_t size, b
     int32_t count = 0;
     // an empty file has no values at all, as a file that cannot be opened
     if (field < 0 || field >= field_count || !read_lines(name, first, count) || count == 0) return fld_empty;
+    if (first == "slow") std::this_thread::sleep_for(std::chrono::milliseconds(25));
     auto *out = static_cast<unsigned char *>(buf);
     switch (field) {
     case 0:

@@ -19,12 +19,13 @@
 #include <vector>
 
 #include "../plugin/contplug.h"
-#include "FB2_Info.h"
-#include "error.h"
+#include "archive.h"
 #include "detect.h"
 #include "layout.h"
+#include "options.h"
 #include "ordered.h"
 #include "os.h"
+#include "reading.h"
 #include "text.h"
 #include "walk.h"
 
@@ -48,6 +49,7 @@
 #endif
 
 namespace fs = std::filesystem;
+using options::Format;
 using os::UsageError;
 
 namespace {
@@ -56,36 +58,51 @@ constexpr int exit_ok = 0;
 constexpr int exit_unread = 1;
 constexpr int exit_usage = 2;
 
-// the host's buffer for names, the detect string and values
+// the host's buffer for names and the detect string, and the first one for a value
 constexpr int32_t buf_size = 2048;
+// a value's buffer grows to this at most: half a billion UTF-16 units
+constexpr int32_t largest_value_buffer = int32_t{1} << 30;
 
 constexpr const char *usage_text = R"(usage: fb2cols [options] FILE|FOLDER...
 
 Loads a content plug-in as a file manager does and prints, for every book, the columns
 the plug-in offers: the file first, then one column per field, in the plug-in's order.
 Folders are walked in sorted order; only files the plug-in's detect string accepts are
-asked. A file named explicitly that it does not accept is skipped with a note.
+asked. A file named explicitly that it does not accept is skipped with a note. Books in
+zip archives (.zip, .fb2.zip) and gzip files (.fb2.gz) are read too, each member shown
+as ARCHIVE/NAME.
 
 options:
   -r, --recursive   walk subfolders too (linked folders are not entered)
   -j, --jobs N      read with N threads (default: every core this process may use);
                     the output is the same for every N
+  -o, --columns LIST
+                    the columns to print, in this order, separated by commas: file,
+                    the plug-in's fields, why
+  -n, --no-header   no header line in the table and in TSV
       --tsv         tab-separated values under a header line; a tab, line break or
                     backslash inside a value is written as \t, \n, \r or \\, another
-                    control character as \xHH or \u00HH
+                    control character as \xHH or \u00HH, a byte of a name that is not
+                    UTF-8 as \xHH
       --json        a JSON array of objects: field names as keys, numbers as numbers,
                     null for a value the book lacks
+      --jsonl       the same objects, one a line (JSON Lines)
       --wide        on a terminal too, keep every value whole (the table is otherwise
                     narrowed to the terminal's width, a cut value ending with "…")
       --ansi        ask through ContentGetValue (ANSI names and text) instead of
                     ContentGetValueW (UTF-16)
-      --why         add a column "why": the reason a file could not be read
+      --why         add a column "why": the reason a file could not be read, or why
+                    a book that was read gave no values
+      --files-from FILE
+                    read names from FILE too ("-": standard input), one a line
+  -0, --null        the names in those lists are separated by NUL, not line feeds
       --plugin PATH the plug-in library )" PLUGIN_PLACES R"(
   -h, --help        show this text
       --version     show the version
 
-exit status: 0 every file was read, 1 some could not be (or a name given is missing, or
-a folder could not be listed), 2 bad usage or no usable plug-in
+exit status: 0 every file was read, 1 some could not be (or a name given is missing, a
+folder could not be listed, or the output could not be written), 2 bad usage or no
+usable plug-in
 )";
 
 // ---- the plug-in, through its four exports
@@ -108,7 +125,8 @@ public:
                                   {reinterpret_cast<os::AnyProc>(value_w), "ContentGetValueW"},
                                   {reinterpret_cast<os::AnyProc>(value_a), "ContentGetValue"}})
             if (!proc) missing += (missing.empty() ? "" : ", ") + std::string(name);
-        if (!missing.empty()) throw UsageError(os::shown(file) + " is not a content plug-in: it lacks " + missing);
+        if (!missing.empty())
+            throw UsageError(text::visible(os::shown(file)) + " is not a content plug-in: it lacks " + missing);
     }
 
     std::vector<Column> columns() const {
@@ -149,10 +167,10 @@ struct Cell {
 };
 
 struct Row {
-    std::string file;
+    std::string file; // as shown: UTF-8, but for the bytes of a name that is not
     std::vector<Cell> cells;
     bool failed = false;
-    std::string why;
+    std::string why; // a failure's reason, or why a book that was read has no values
 };
 
 // a file's name in both forms the exports take
@@ -162,94 +180,224 @@ struct Name {
     std::string ansi;
 };
 
+// The plug-in's answer for one field. A text that fills half its buffer or more may have been cut
+// to fit (tovrel's ANSI answer is cut to the UTF-16 it would give in that buffer), so it is asked
+// again with twice the room, up to what a value can be. Bytes after the buffer's end must stay as
+// they were: a plug-in that writes there has broken the host's memory, and the row says so.
 Cell ask(const Plugin &plugin, const Name &name, int32_t field, bool ansi) {
-    // zeroed before every call, and read no further than its end, whatever the plug-in writes
-    alignas(8) std::array<unsigned char, buf_size> buf{};
-    const int32_t result =
-        ansi ? plugin.value_a(name.ansi.c_str(), field, 0, buf.data(), buf_size, 0)
-             : plugin.value_w(reinterpret_cast<const tovrel_wchar *>(name.utf16.c_str()), field, 0, buf.data(),
-                              buf_size, 0);
-    Cell cell;
-    switch (result) {
-    case fld_numeric32:
-        cell.kind = Cell::Kind::number;
-        cell.number = static_cast<int32_t>(static_cast<uint32_t>(buf[0]) | static_cast<uint32_t>(buf[1]) << 8 |
-                                           static_cast<uint32_t>(buf[2]) << 16 | static_cast<uint32_t>(buf[3]) << 24);
-        break;
-    case fld_widestring: {
-        std::u16string units;
-        for (size_t k = 0; k + 1 < buf.size(); k += 2) {
-            const auto u = static_cast<char16_t>(buf[k] | buf[k + 1] << 8);
-            if (!u) break;
-            units.push_back(u);
+    constexpr size_t guard = 16;
+    constexpr unsigned char canary = 0xA5;
+    std::vector<unsigned char> buf;
+    for (int32_t size = buf_size;; size *= 2) {
+        // (size is a power of two no larger than largest_value_buffer: no overflow below)
+        buf.assign(static_cast<size_t>(size) + guard, canary);
+        std::fill_n(buf.begin(), size, 0);
+        const int32_t result =
+            ansi ? plugin.value_a(name.ansi.c_str(), field, 0, buf.data(), size, 0)
+                 : plugin.value_w(reinterpret_cast<const tovrel_wchar *>(name.utf16.c_str()), field, 0, buf.data(),
+                                  size, 0);
+        if (std::any_of(buf.begin() + size, buf.end(), [](unsigned char b) { return b != canary; }))
+            throw std::runtime_error("the plug-in wrote past the end of the buffer it was given");
+        const bool room_to_grow = size < largest_value_buffer;
+        Cell cell;
+        switch (result) {
+        case fld_numeric32:
+            cell.kind = Cell::Kind::number;
+            cell.number = static_cast<int32_t>(static_cast<uint32_t>(buf[0]) | static_cast<uint32_t>(buf[1]) << 8 |
+                                               static_cast<uint32_t>(buf[2]) << 16 |
+                                               static_cast<uint32_t>(buf[3]) << 24);
+            return cell;
+        case fld_widestring: {
+            std::u16string units;
+            size_t k = 0;
+            // read no further than the buffer's end, whatever the plug-in wrote
+            for (; k + 1 < static_cast<size_t>(size); k += 2) {
+                const auto u = static_cast<char16_t>(buf[k] | buf[k + 1] << 8);
+                if (!u) break;
+                units.push_back(u);
+            }
+            const bool ended = k + 1 < static_cast<size_t>(size);
+            if (ended && room_to_grow && units.size() + 2 >= static_cast<size_t>(size) / 2) continue;
+            cell.kind = Cell::Kind::text;
+            cell.text = text::from_utf16(units);
+            return cell;
         }
-        cell.kind = Cell::Kind::text;
-        cell.text = text::from_utf16(units);
-        break;
+        case fld_string: {
+            const auto end = std::find(buf.begin(), buf.begin() + size, 0);
+            const auto length = static_cast<size_t>(end - buf.begin());
+            if (end != buf.begin() + size && room_to_grow && length + 2 >= static_cast<size_t>(size) / 2) continue;
+            cell.kind = Cell::Kind::text;
+            cell.text = os::ansi_to_utf8(std::string_view(reinterpret_cast<const char *>(buf.data()), length));
+            return cell;
+        }
+        default: // fld_empty, or a type this host does not show
+            return cell;
+        }
     }
-    case fld_string: {
-        const auto *end = std::find(buf.begin(), buf.end(), 0);
+}
+
+// A value the library holds, as the plug-in would hand it over through the entry point in use.
+Cell from_library(const reading::Field &f, bool ansi) {
+    Cell cell;
+    if (f.kind == reading::Field::Kind::number) {
+        cell.kind = Cell::Kind::number;
+        cell.number = f.number;
+    } else if (f.kind == reading::Field::Kind::text) {
         cell.kind = Cell::Kind::text;
-        cell.text = os::ansi_to_utf8(std::string_view(reinterpret_cast<const char *>(buf.data()),
-                                                      static_cast<size_t>(end - buf.begin())));
-        break;
-    }
-    default: // fld_empty, or a type this host does not show
-        break;
+        cell.text = ansi ? os::through_ansi(f.text) : text::from_utf16(f.text);
     }
     return cell;
 }
 
-// The exports cannot say why a book gave nothing, so such a book is read once more here, with the same
-// reader the plug-in is built from: its failure message is the reason. No message: it read fine.
-// Only a read failure is the book's; anything else is a fault of ours and is shown as one.
-std::optional<std::string> read_failure(const Name &name) {
+// the first element's name in a document's first bytes, past the declaration, comments, processing
+// instructions and a document type; empty when there is none
+std::string root_element(std::string_view head) {
+    std::string decoded;
+    // UTF-16 (with a byte-order mark or without, as its "<?" shows): markup names are what matters
+    const bool le = head.starts_with("\xFF\xFE") || head.starts_with(std::string_view("<\0?\0", 4));
+    const bool be = head.starts_with("\xFE\xFF") || head.starts_with(std::string_view("\0<\0?", 4));
+    if (le || be) {
+        std::u16string units;
+        for (size_t k = 0; k + 1 < head.size(); k += 2)
+            units.push_back(static_cast<char16_t>(static_cast<unsigned char>(head[k + (le ? 1 : 0)]) << 8 |
+                                                  static_cast<unsigned char>(head[k + (le ? 0 : 1)])));
+        decoded = text::from_utf16(units);
+        head = decoded;
+    }
+    if (head.starts_with("\xEF\xBB\xBF")) head.remove_prefix(3); // UTF-8's byte-order mark, or UTF-16's decoded
+    for (size_t i = 0; i < head.size();) {
+        if (head.compare(i, 4, "<!--") == 0) {
+            i = head.find("-->", i + 4);
+            i = i == std::string_view::npos ? head.size() : i + 3;
+        } else if (head.compare(i, 2, "<?") == 0) {
+            i = head.find("?>", i + 2);
+            i = i == std::string_view::npos ? head.size() : i + 2;
+        } else if (head.compare(i, 2, "<!") == 0) { // a document type, its internal subset in brackets
+            int depth = 0;
+            for (i += 2; i < head.size() && (depth > 0 || head[i] != '>'); ++i) depth += head[i] == '[' ? 1 : head[i] == ']' ? -1 : 0;
+            ++i;
+        } else if (head[i] == '<') {
+            const size_t end = head.find_first_of(" \t\r\n/>", i + 1);
+            return std::string(head.substr(i + 1, end == std::string_view::npos ? head.size() - i - 1 : end - i - 1));
+        } else if (head[i] == ' ' || head[i] == '\t' || head[i] == '\r' || head[i] == '\n') {
+            ++i;
+        } else {
+            return {};
+        }
+    }
+    return {};
+}
+
+// why a book that was read holds no value: its root is not the element every query starts from
+std::string blank_reason(std::string_view head) {
+    const std::string root = root_element(head);
+    if (root.empty() || root == "FictionBook") return {};
+    if (root.ends_with(":FictionBook"))
+        return "its root element <" + root + "> has a namespace prefix; names are matched as written, so no "
+               "column comes from it";
+    return "its root element is <" + root + ">, not <FictionBook>: no column comes from it";
+}
+
+// the reason for a failure, where fb2cols can say it better than the reader's message for a file
+std::string failure_reason(std::string message, std::string_view head, const fs::path *file) {
+    const std::string_view kind = archive::packed_kind(head);
+    if (kind == "a zip archive")
+        return "a zip archive, not an FB2 file: named .zip or .fb2.zip, fb2cols reads the books in it";
+    if (!kind.empty()) return "gzip-compressed, not an FB2 file: named .fb2.gz, fb2cols reads the book in it";
+    if (!file) return message;
+    // the reader names the file (as it was given it) before the system's words; the row names it already
+    const std::string prefix = text::from_utf16(os::utf16_name(*file)) + ": ";
+    if (message.starts_with(prefix)) message.erase(0, prefix.size());
+    if (const auto target = os::dangling_link(*file))
+        return "a link to nothing: " + (target->empty() ? std::string("its target") : *target) + " is not there";
+    std::error_code ec;
+    if (!fs::exists(*file, ec) && !ec) return "no such file (gone since its folder was listed)";
+    return message;
+}
+
+// the first bytes of a file, for the two functions above; none when it cannot be read
+std::string head_of(const fs::path &file) {
     try {
-        FB2TitleInfo info(name.utf16);
-        return std::nullopt;
-    } catch (const ReadError &e) {
-        return text::valid_utf8(e.what());
-    } catch (const std::bad_alloc &) {
-        return std::string("out of memory");
-    } catch (const std::exception &e) {
-        return "internal error (a fault of tovrel, not of the book): " + text::valid_utf8(e.what());
-    } catch (...) {
-        return std::string("internal error (a fault of tovrel, not of the book)");
+        const os::File f(file);
+        std::string head(static_cast<size_t>(std::min<uint64_t>(f.size(), 1 << 16)), '\0');
+        head.resize(f.read_at(0, head.data(), head.size()));
+        return head;
+    } catch (const os::FileError &) {
+        return {};
     }
 }
 
-// the reader can only explain a plug-in that offers the reader's own fields
-bool reader_explains(const std::vector<Column> &columns) {
-    if (columns.size() != static_cast<size_t>(ContentFieldCount)) return false;
-    for (int32_t i = 0; i < ContentFieldCount; ++i)
-        if (columns[i].name != ContentFields[i].f_name || columns[i].type != ContentFields[i].f_type) return false;
-    return true;
+// what a run reads rows with
+struct Reading {
+    const Plugin &plugin;
+    const std::vector<Column> &columns;
+    bool ansi;
+    bool explain; // the plug-in's fields are the reader's: fb2cols can read books itself
+};
+
+void fail(Row &row, std::string why) {
+    std::fill(row.cells.begin(), row.cells.end(), Cell{});
+    row.failed = true;
+    row.why = std::move(why);
+}
+
+// a book whose bytes fb2cols has: read by the same reader the library is built from, as the library
+// would read a file of these bytes
+void from_bytes(const Reading &r, Row &row, const std::string &bytes) {
+    const reading::Result result = reading::read(nullptr, bytes);
+    if (result.failure) return fail(row, failure_reason(*result.failure, bytes, nullptr));
+    bool any = false;
+    for (size_t i = 0; i < row.cells.size(); ++i) {
+        row.cells[i] = from_library(result.fields[i], r.ansi);
+        any = any || row.cells[i].kind != Cell::Kind::missing;
+    }
+    if (!any) row.why = blank_reason(bytes);
+}
+
+void from_plugin(const Reading &r, Row &row, const fs::path &file) {
+    const Name name(file);
+    bool any = false;
+    for (size_t i = 0; i < r.columns.size(); ++i) {
+        row.cells[i] = ask(r.plugin, name, static_cast<int32_t>(i), r.ansi);
+        any = any || row.cells[i].kind != Cell::Kind::missing;
+    }
+    if (any || !r.explain) return;
+    // The exports cannot say why a book gave nothing, so it is read once more here, with the same
+    // reader the plug-in is built from: its failure message is the reason. No message: it read fine.
+    const reading::Result again = reading::read(&name.utf16, {});
+    if (again.failure) fail(row, failure_reason(*again.failure, head_of(file), &file));
+    else row.why = blank_reason(head_of(file));
 }
 
 // one book's row; runs on any thread, each with COM of its own
-Row read_row(const Plugin &plugin, const std::vector<Column> &columns, const fs::path &file, bool ansi,
-             bool explain) {
+Row read_row(const Reading &r, const walk::Book &book) {
     Row row;
-    row.file = os::shown(file);
-    if (!os::name_fits_exports(file)) {
-        // asked by its U+FFFD form, the plug-in would read another file or none
-        row.cells.resize(columns.size());
-        row.failed = true;
-        row.why = "the plug-in cannot be given this name: it is not UTF-8, and the plug-in's entry points "
-                  "take UTF-16 or UTF-8";
-        return row;
-    }
-    const Name name(file);
-    bool any = false;
-    for (size_t i = 0; i < columns.size(); ++i) {
-        row.cells.push_back(ask(plugin, name, static_cast<int32_t>(i), ansi));
-        any = any || row.cells.back().kind != Cell::Kind::missing;
-    }
-    if (!any && explain) {
-        if (auto why = read_failure(name)) {
-            row.failed = true;
-            row.why = std::move(*why);
+    row.file = walk::shown(book);
+    row.cells.resize(r.columns.size());
+    try {
+        switch (book.form) {
+        case walk::Book::Form::broken: fail(row, book.fault); break;
+        case walk::Book::Form::member: from_bytes(r, row, archive::unzip(os::File(book.path), book.member, archive::book_limit)); break;
+        case walk::Book::Form::gzip: from_bytes(r, row, archive::gunzip(os::File(book.path), archive::book_limit)); break;
+        case walk::Book::Form::plain:
+            if (!os::name_fits_exports(book.path) && r.explain) {
+                // the entry points cannot be given this name; the book's bytes can be read all the same
+                const os::File f(book.path);
+                from_bytes(r, row, archive::whole(f, archive::book_limit));
+            } else if (!os::name_fits_exports(book.path)) {
+                fail(row, "the plug-in cannot be given this name: it is not UTF-8, and the plug-in's entry points "
+                          "take UTF-16 or UTF-8");
+            } else if (r.ansi && !os::ansi_holds(book.path)) {
+                fail(row, "the ANSI code page cannot hold this name, so ContentGetValue cannot be given it");
+            } else {
+                from_plugin(r, row, book.path);
+            }
+            break;
         }
+    } catch (const std::bad_alloc &) {
+        fail(row, "out of memory");
+    } catch (const std::exception &e) { // archive::Error, os::FileError, a plug-in that broke the buffer
+        fail(row, text::valid_utf8(e.what()));
     }
     return row;
 }
@@ -267,9 +415,16 @@ private:
     bool failed_ = false;
 };
 
+// which column a printed column is: the file, one of the plug-in's fields, or the reason
+struct Pick {
+    enum class Kind { file, field, why } kind;
+    size_t field = 0;
+};
+
 class Writer {
 public:
-    Writer(Output &out, const std::vector<Column> &columns, bool why) : out_(out), columns_(columns), why_(why) {}
+    Writer(Output &out, const std::vector<Column> &columns, std::vector<Pick> picks, bool header)
+        : out_(out), columns_(columns), picks_(std::move(picks)), header_(header) {}
     virtual ~Writer() = default;
     virtual void row(const Row &r) = 0;
     virtual void finish() = 0;
@@ -277,64 +432,68 @@ public:
 protected:
     Output &out_;
     const std::vector<Column> &columns_;
-    bool why_;
+    std::vector<Pick> picks_;
+    bool header_;
 
-    static std::string plain(const Cell &c) {
-        switch (c.kind) {
-        case Cell::Kind::number: return std::to_string(c.number);
-        case Cell::Kind::text: return c.text;
-        case Cell::Kind::missing: break;
-        }
-        return {};
+    std::string name(const Pick &p) const {
+        return p.kind == Pick::Kind::file ? "file" : p.kind == Pick::Kind::why ? "why" : columns_[p.field].name;
     }
+    static std::string plain(const Row &r, const Pick &p) {
+        if (p.kind == Pick::Kind::file) return r.file;
+        if (p.kind == Pick::Kind::why) return r.why;
+        const Cell &c = r.cells[p.field];
+        return c.kind == Cell::Kind::number ? std::to_string(c.number) : c.text;
+    }
+    bool number(const Pick &p) const { return p.kind == Pick::Kind::field && columns_[p.field].type == fld_numeric32; }
 };
 
 class TsvWriter : public Writer {
 public:
     using Writer::Writer;
     void row(const Row &r) override {
-        if (!header_done_) header();
-        std::string line = text::tsv_escaped(r.file);
-        for (const Cell &c : r.cells) line += '\t' + text::tsv_escaped(plain(c));
-        if (why_) line += '\t' + text::tsv_escaped(r.why);
+        header();
+        std::string line;
+        for (const Pick &p : picks_) line += (&p == &picks_.front() ? "" : "\t") + text::tsv_escaped(plain(r, p));
         out_.put(line + '\n');
     }
-    void finish() override {
-        if (!header_done_) header();
-    }
+    void finish() override { header(); }
 
 private:
-    bool header_done_ = false;
     void header() {
-        std::string line = "file";
-        for (const Column &c : columns_) line += '\t' + text::tsv_escaped(c.name);
-        if (why_) line += "\twhy";
+        if (!header_) return;
+        header_ = false;
+        std::string line;
+        for (const Pick &p : picks_) line += (&p == &picks_.front() ? "" : "\t") + text::tsv_escaped(name(p));
         out_.put(line + '\n');
-        header_done_ = true;
     }
 };
 
+// an array of objects, or one object a line (JSON Lines)
 class JsonWriter : public Writer {
 public:
-    using Writer::Writer;
+    JsonWriter(Output &out, const std::vector<Column> &columns, std::vector<Pick> picks, bool lines)
+        : Writer(out, columns, std::move(picks), false), lines_(lines) {}
     void row(const Row &r) override {
-        std::string line = rows_ ? ",\n  {" : "[\n  {";
-        line += "\"file\": " + text::json_quoted(r.file);
-        for (size_t i = 0; i < r.cells.size(); ++i) {
-            line += ", " + text::json_quoted(columns_[i].name) + ": ";
-            const Cell &c = r.cells[i];
-            line += c.kind == Cell::Kind::number ? std::to_string(c.number)
-                    : c.kind == Cell::Kind::text ? text::json_quoted(c.text)
-                                                 : "null";
+        std::string line = lines_ ? "{" : rows_ ? ",\n  {" : "[\n  {";
+        for (const Pick &p : picks_) {
+            line += (&p == &picks_.front() ? "" : ", ") + text::json_quoted(name(p)) + ": ";
+            const Cell *c = p.kind == Pick::Kind::field ? &r.cells[p.field] : nullptr;
+            if (p.kind == Pick::Kind::file) line += text::json_quoted(r.file);
+            else if (p.kind == Pick::Kind::why) line += r.why.empty() ? "null" : text::json_quoted(r.why);
+            else if (c->kind == Cell::Kind::number) line += std::to_string(c->number);
+            else if (c->kind == Cell::Kind::text) line += text::json_quoted(c->text);
+            else line += "null";
         }
-        if (why_) line += ", \"why\": " + (r.failed ? text::json_quoted(r.why) : "null");
-        line += '}';
+        line += lines_ ? "}\n" : "}";
         out_.put(line);
         ++rows_;
     }
-    void finish() override { out_.put(rows_ ? "\n]\n" : "[]\n"); }
+    void finish() override {
+        if (!lines_) out_.put(rows_ ? "\n]\n" : "[]\n");
+    }
 
 private:
+    bool lines_;
     size_t rows_ = 0;
 };
 
@@ -342,38 +501,43 @@ private:
 class TableWriter : public Writer {
 public:
     // fit: the terminal's width the lines must fit in; none keeps every value whole
-    TableWriter(Output &out, const std::vector<Column> &columns, bool why, std::optional<size_t> fit)
-        : Writer(out, columns, why), fit_(fit) {
-        std::vector<std::string> head{"file"};
-        for (const Column &c : columns) head.push_back(text::visible(c.name));
-        if (why) head.emplace_back("why");
+    TableWriter(Output &out, const std::vector<Column> &columns, std::vector<Pick> picks, bool header,
+                std::optional<size_t> fit)
+        : Writer(out, columns, std::move(picks), header), fit_(fit) {
+        std::vector<std::string> head;
+        for (const Pick &p : picks_) head.push_back(text::visible(name(p)));
         lines_.push_back(std::move(head));
     }
     void row(const Row &r) override {
-        std::vector<std::string> line{text::visible(r.file)};
-        for (const Cell &c : r.cells) line.push_back(text::visible(plain(c)));
-        if (why_) line.push_back(text::visible(r.why));
+        std::vector<std::string> line;
+        for (const Pick &p : picks_) line.push_back(text::visible(plain(r, p)));
         lines_.push_back(std::move(line));
     }
     void finish() override {
-        const size_t n = lines_.front().size();
+        const size_t n = picks_.size();
+        const size_t width = fit_.value_or(SIZE_MAX);
         std::vector<layout::Column> shape(n);
-        std::vector<bool> right(n, false);
+        std::vector<layout::Align> align(n, layout::Align::left);
         for (size_t i = 0; i < n; ++i) {
             shape[i].name = text::display_width(lines_.front()[i]);
-            // numbers line up on their last digit
-            right[i] = shape[i].number = i >= 1 && i <= columns_.size() && columns_[i - 1].type == fld_numeric32;
+            shape[i].number = number(picks_[i]);
+            if (shape[i].number) align[i] = layout::Align::right; // numbers line up on their last digit
+            // a path keeps its end and a reason its start, before the other columns shrink to their names
+            if (picks_[i].kind == Pick::Kind::file) align[i] = layout::Align::path, shape[i].keep = width / 5;
+            if (picks_[i].kind == Pick::Kind::why) shape[i].keep = width / 4;
         }
         for (const auto &line : lines_)
             for (size_t i = 0; i < n; ++i) shape[i].natural = std::max(shape[i].natural, text::display_width(line[i]));
-        const size_t width = fit_.value_or(SIZE_MAX);
+        // the file column gives up its excess first: the one file column there is
         std::vector<size_t> widths;
+        const auto file = std::find_if(picks_.begin(), picks_.end(), [](const Pick &p) { return p.kind == Pick::Kind::file; });
         if (fit_) {
-            widths = layout::fit(shape, width);
+            widths = layout::fit(shape, width, file == picks_.end() ? n : static_cast<size_t>(file - picks_.begin()));
         } else {
             for (const layout::Column &c : shape) widths.push_back(c.natural);
         }
-        for (const auto &line : lines_) out_.put(layout::line(line, widths, right, width) + '\n');
+        for (size_t k = header_ ? 0 : 1; k < lines_.size(); ++k)
+            out_.put(layout::line(lines_[k], widths, align, width) + '\n');
     }
 
 private:
@@ -385,23 +549,17 @@ private:
 
 struct Terminal {
     bool out = false, err = false;
-    size_t width = 80;
+    size_t width = 80;     // standard output's
+    size_t err_width = 80; // standard error's, for the progress line
 };
-
-std::optional<size_t> positive(const char *s) {
-    if (!s || !*s) return std::nullopt;
-    char *end = nullptr;
-    const unsigned long v = std::strtoul(s, &end, 10);
-    if (*end || v == 0 || v > 100000) return std::nullopt;
-    return static_cast<size_t>(v);
-}
 
 Terminal terminal() {
     // for the tests: both streams taken for a terminal this wide, whatever they are
-    if (const auto forced = positive(std::getenv("FB2COLS_TEST_TERMINAL"))) return {true, true, *forced};
+    if (const auto forced = options::positive(std::getenv("FB2COLS_TEST_TERMINAL"))) return {true, true, *forced, *forced};
     Terminal t{os::is_terminal(stdout), os::is_terminal(stderr)};
-    if (const auto columns = positive(std::getenv("COLUMNS"))) t.width = *columns;
-    else if (const auto w = os::terminal_width(stdout)) t.width = *w;
+    const auto columns = options::positive(std::getenv("COLUMNS"));
+    t.width = columns.value_or(os::terminal_width(stdout).value_or(80));
+    t.err_width = columns.value_or(os::terminal_width(stderr).value_or(80));
     return t;
 }
 
@@ -424,8 +582,8 @@ std::string size_text(uint64_t bytes) {
 
 class Progress {
 public:
-    Progress(size_t books, uint64_t bytes, bool enabled)
-        : books_(books), bytes_(bytes), enabled_(enabled), start_(clock::now()) {}
+    Progress(size_t books, uint64_t bytes, bool enabled, size_t width)
+        : books_(books), bytes_(bytes), enabled_(enabled), room_(width > 1 ? width - 1 : 1), start_(clock::now()) {}
     ~Progress() { erase(); }
 
     void update(size_t books, uint64_t bytes) {
@@ -434,7 +592,6 @@ public:
         if (now - start_ < std::chrono::seconds(1)) return;
         if (shown_ && now - last_ < std::chrono::milliseconds(100)) return;
         last_ = now;
-        shown_ = true;
         const double secs = std::chrono::duration<double>(now - start_).count();
         // the bytes tell the time left better than the books: books differ in size a thousandfold
         const double part = bytes_ ? static_cast<double>(bytes) / static_cast<double>(bytes_)
@@ -449,17 +606,25 @@ public:
             line += ", " + (left < 100 ? std::to_string(left) + " s" : std::to_string((left + 30) / 60) + " min") +
                     " left";
         }
-        const int len = static_cast<int>(line.size());
+        // one cell short of the width: a line that fills it would wrap on some terminals, and a
+        // carriage return would then go back to the start of the next line only
+        line = text::cut(line, room_);
+        const size_t cells = text::display_width(line);
+        // an interrupt may come the moment the line is out: what it is to blank is known before
+        const size_t before = shown_cells_;
+        shown_cells_ = std::max(shown_cells_, cells);
+        os::progress_shown(shown_cells_);
         // pad over a longer previous line
-        std::fprintf(stderr, "\r%s%*s", line.c_str(), std::max(0, width_ - len), "");
-        width_ = std::max(width_, len);
+        std::fprintf(stderr, "\r%s%s", line.c_str(), std::string(before - std::min(before, cells), ' ').c_str());
+        shown_ = true;
         std::fflush(stderr);
     }
 
     void erase() {
         if (!shown_) return;
-        std::fprintf(stderr, "\r%*s\r", width_, "");
+        std::fprintf(stderr, "\r%s\r", std::string(shown_cells_, ' ').c_str());
         std::fflush(stderr);
+        os::progress_shown(0); // (blanked already: an interrupt now would blank it once more, no harm)
         shown_ = false;
     }
 
@@ -468,80 +633,13 @@ private:
     size_t books_;
     uint64_t bytes_;
     bool enabled_;
+    size_t room_;
     clock::time_point start_, last_;
     bool shown_ = false;
-    int width_ = 0;
+    size_t shown_cells_ = 0;
 };
 
-// ---- arguments
-
-enum class Format { table, tsv, json };
-
-constexpr unsigned max_jobs = 1024;
-
-struct Options {
-    bool help = false, version = false, recursive = false, ansi = false, why = false, wide = false;
-    Format format = Format::table;
-    unsigned jobs = 0; // 0: every usable core
-    std::optional<fs::path> plugin;
-    std::vector<fs::path> inputs;
-};
-
-unsigned jobs_value(const std::string &option, const std::string &value) {
-    const auto n = positive(value.c_str());
-    if (!n || *n > max_jobs)
-        throw UsageError(option + " needs a number of threads from 1 to " + std::to_string(max_jobs) + ", not '" +
-                         text::visible(value) + "'");
-    return static_cast<unsigned>(*n);
-}
-
-Options parse_args(const std::vector<fs::path::string_type> &args) {
-    Options o;
-    bool options_end = false, tsv = false, json = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string a = os::arg_text(args[i]);
-        if (options_end || a.size() < 2 || a[0] != '-') {
-            o.inputs.emplace_back(args[i]);
-        } else if (a == "--") {
-            options_end = true;
-        } else if (a == "-h" || a == "--help") {
-            o.help = true;
-        } else if (a == "--version") {
-            o.version = true;
-        } else if (a == "-r" || a == "--recursive") {
-            o.recursive = true;
-        } else if (a == "-j" || a == "--jobs") {
-            if (++i == args.size()) throw UsageError(a + " needs a number of threads");
-            o.jobs = jobs_value(a, os::arg_text(args[i]));
-        } else if (a.starts_with("--jobs=")) {
-            o.jobs = jobs_value("--jobs", a.substr(7));
-        } else if (a.starts_with("-j") && a[2] != '-') {
-            o.jobs = jobs_value("-j", a.substr(2));
-        } else if (a == "--tsv") {
-            tsv = true;
-        } else if (a == "--json") {
-            json = true;
-        } else if (a == "--wide") {
-            o.wide = true;
-        } else if (a == "--ansi") {
-            o.ansi = true;
-        } else if (a == "--why") {
-            o.why = true;
-        } else if (a == "--plugin") {
-            if (++i == args.size()) throw UsageError("--plugin needs a path");
-            o.plugin = fs::path(args[i]);
-        } else if (a.starts_with("--plugin=")) {
-            o.plugin = fs::path(args[i].substr(9));
-        } else {
-            throw UsageError("unknown option '" + text::visible(a) + "'");
-        }
-    }
-    if (tsv && json) throw UsageError("--tsv and --json exclude each other");
-    o.format = tsv ? Format::tsv : json ? Format::json : Format::table;
-    return o;
-}
-
-fs::path find_plugin(const Options &o, const char *argv0) {
+fs::path find_plugin(const options::Options &o, const char *argv0) {
     std::error_code ec;
     if (o.plugin) {
         const fs::path p = fs::absolute(*o.plugin, ec);
@@ -554,13 +652,40 @@ fs::path find_plugin(const Options &o, const char *argv0) {
     throw UsageError("no plug-in at " + text::visible(os::shown(places.front())) + "; name one with --plugin");
 }
 
+// the columns -o names (or the file and every field, and why with --why), in order
+std::vector<Pick> picks(const options::Options &o, const std::vector<Column> &columns) {
+    std::vector<Pick> out;
+    if (o.columns.empty()) {
+        out.push_back({Pick::Kind::file});
+        for (size_t i = 0; i < columns.size(); ++i) out.push_back({Pick::Kind::field, i});
+    }
+    for (const std::string &name : o.columns) {
+        if (name == "file") {
+            out.push_back({Pick::Kind::file});
+        } else if (name == "why") {
+            out.push_back({Pick::Kind::why});
+        } else {
+            const auto at = std::find_if(columns.begin(), columns.end(), [&](const Column &c) { return c.name == name; });
+            if (at == columns.end()) {
+                std::string all = "file";
+                for (const Column &c : columns) all += ", " + text::visible(c.name);
+                throw UsageError("no column '" + text::visible(name) + "' (the columns are " + all + ", why)");
+            }
+            out.push_back({Pick::Kind::field, static_cast<size_t>(at - columns.begin())});
+        }
+    }
+    const bool has_why = std::any_of(out.begin(), out.end(), [](const Pick &p) { return p.kind == Pick::Kind::why; });
+    if (o.why && !has_why) out.push_back({Pick::Kind::why});
+    return out;
+}
+
 void note(const std::string &line) { std::fprintf(stderr, "fb2cols: %s\n", line.c_str()); }
 
 // ---- the run
 
 int run(const std::vector<fs::path::string_type> &args, const char *argv0) {
     const auto started = std::chrono::steady_clock::now();
-    const Options o = parse_args(args);
+    const options::Options o = options::parse(args);
     if (o.help) {
         std::fputs(usage_text, stdout);
         return exit_ok;
@@ -569,10 +694,11 @@ int run(const std::vector<fs::path::string_type> &args, const char *argv0) {
         std::puts("fb2cols " TOVREL_VERSION);
         return exit_ok;
     }
-    if (o.inputs.empty()) throw UsageError("no files or folders given");
+    if (o.inputs.empty() && !o.listed) throw UsageError("no files or folders given; try fb2cols --help");
 
     const Plugin plugin(find_plugin(o, argv0));
     const std::vector<Column> columns = plugin.columns();
+    const std::vector<Pick> shown = picks(o, columns);
     const std::string detect_text = os::ansi_to_utf8(plugin.detect());
     detect::Expression accepts;
     try {
@@ -580,8 +706,12 @@ int run(const std::vector<fs::path::string_type> &args, const char *argv0) {
     } catch (const detect::SyntaxError &e) {
         note(text::visible(e.what()) + "; asking about every file");
     }
+    std::vector<std::pair<std::string, int32_t>> fields;
+    for (const Column &c : columns) fields.emplace_back(c.name, c.type);
+    // only a plug-in built from the reader can have fb2cols read a book for it
+    const bool explain = reading::fields_are_the_readers(fields);
 
-    walk::Walk walk(accepts, o.recursive, detect_text, note);
+    walk::Walk walk({accepts, detect_text, o.recursive, explain}, note);
     for (const fs::path &input : o.inputs) walk.add(input);
     uint64_t total_bytes = 0;
     for (const walk::Book &b : walk.books) total_bytes += b.size;
@@ -591,16 +721,18 @@ int run(const std::vector<fs::path::string_type> &args, const char *argv0) {
     std::unique_ptr<Writer> writer;
     switch (o.format) {
     case Format::table:
-        writer = std::make_unique<TableWriter>(out, columns, o.why,
+        writer = std::make_unique<TableWriter>(out, columns, shown, !o.no_header,
                                                term.out && !o.wide ? std::optional(term.width) : std::nullopt);
         break;
-    case Format::tsv: writer = std::make_unique<TsvWriter>(out, columns, o.why); break;
-    case Format::json: writer = std::make_unique<JsonWriter>(out, columns, o.why); break;
+    case Format::tsv: writer = std::make_unique<TsvWriter>(out, columns, shown, !o.no_header); break;
+    case Format::json: writer = std::make_unique<JsonWriter>(out, columns, shown, false); break;
+    case Format::jsonl: writer = std::make_unique<JsonWriter>(out, columns, shown, true); break;
     }
 
     // rows streamed to the same terminal would tear through the progress line
-    Progress progress(walk.books.size(), total_bytes, term.err && (o.format == Format::table || !term.out));
-    const bool explain = reader_explains(columns);
+    Progress progress(walk.books.size(), total_bytes, term.err && (o.format == Format::table || !term.out),
+                      term.err_width);
+    const Reading reading{plugin, columns, o.ansi, explain};
     const unsigned jobs = o.jobs ? o.jobs : os::usable_cores();
     std::atomic<size_t> done_books{0};
     std::atomic<uint64_t> done_bytes{0};
@@ -608,7 +740,7 @@ int run(const std::vector<fs::path::string_type> &args, const char *argv0) {
     ordered::run<os::ThreadScope, Row>(
         walk.books.size(), jobs, size_t{32} * jobs,
         [&](size_t i) {
-            Row row = read_row(plugin, columns, walk.books[i].path, o.ansi, explain);
+            Row row = read_row(reading, walk.books[i]);
             done_bytes += walk.books[i].size;
             ++done_books;
             return row;
@@ -625,18 +757,19 @@ int run(const std::vector<fs::path::string_type> &args, const char *argv0) {
         note("cannot write the output");
         return exit_unread;
     }
+    const bool why_shown = std::any_of(shown.begin(), shown.end(), [](const Pick &p) { return p.kind == Pick::Kind::why; });
     if (term.err) {
         // the last line on a terminal: what was read, and how fast
         const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         std::string line = text::grouped(walk.books.size()) + (walk.books.size() == 1 ? " book" : " books");
-        if (failures) line += ", " + text::grouped(failures) + " could not be read" + (o.why ? "" : " (--why)");
+        if (failures) line += ", " + text::grouped(failures) + " could not be read" + (why_shown ? "" : " (--why)");
         char time[32];
         std::snprintf(time, sizeof time, "%.1f s", secs);
         line += ", " + size_text(total_bytes) + " in " + time;
         std::fprintf(stderr, "%s\n", line.c_str());
-    } else if (failures && !o.why) {
+    } else if (failures && !why_shown) {
         note(std::to_string(failures) + " of " + std::to_string(walk.books.size()) +
-             " files could not be read (--why tells why)");
+             " books could not be read (--why tells why)");
     }
     return failures || walk.failed ? exit_unread : exit_ok;
 }

@@ -42,21 +42,30 @@ size_t line_width(const std::vector<size_t> &widths) {
     return std::accumulate(widths.begin(), widths.end(), size_t{0}) + gap * (widths.size() - 1);
 }
 
-std::vector<size_t> fit(const std::vector<Column> &columns, size_t width) {
+std::vector<size_t> fit(const std::vector<Column> &columns, size_t width, size_t path) {
     std::vector<size_t> w;
     for (const Column &c : columns) w.push_back(c.natural);
     if (w.empty() || line_width(w) <= width) return w;
 
     // the file column first: a path is long and its folders repeat on every line
-    const size_t excess = line_width(w) - width;
-    const size_t file_floor = std::max(columns[0].name, std::min(columns[0].natural, width / 4));
-    if (w[0] > file_floor) w[0] -= std::min(excess, w[0] - file_floor);
-    if (line_width(w) <= width) return w;
+    if (path < w.size()) {
+        const size_t excess = line_width(w) - width;
+        const size_t file_floor = std::max(columns[path].name, std::min(columns[path].natural, width / 4));
+        if (w[path] > file_floor) w[path] -= std::min(excess, w[path] - file_floor);
+        if (line_width(w) <= width) return w;
+    }
 
-    // then the longest text columns, no further than their names
+    // then the longest text columns, no further than what they keep, then no further than their names
     std::vector<size_t> floor(w.size());
-    for (size_t i = 0; i < w.size(); ++i) floor[i] = columns[i].number ? w[i] : std::min(w[i], columns[i].name);
-    if (shrink(w, floor, width)) return w;
+    for (const bool keeping : {true, false}) {
+        for (size_t i = 0; i < w.size(); ++i)
+            floor[i] = columns[i].number ? w[i]
+                                         : std::min(w[i], keeping ? std::max(columns[i].name, columns[i].keep)
+                                                                  : columns[i].name);
+        std::vector<size_t> tried = w;
+        if (shrink(tried, floor, width)) return tried;
+        if (!keeping) w = std::move(tried); // every text column at its name's width
+    }
 
     // a terminal narrower than the names: everything, down to one cell
     for (size_t i = 0; i < w.size(); ++i) floor[i] = std::min<size_t>(columns[i].natural, 1);
@@ -65,14 +74,15 @@ std::vector<size_t> fit(const std::vector<Column> &columns, size_t width) {
 }
 
 std::string line(const std::vector<std::string> &cells, const std::vector<size_t> &widths,
-                 const std::vector<bool> &right, size_t width) {
+                 const std::vector<Align> &align, size_t width) {
     std::string s;
     for (size_t i = 0; i < cells.size(); ++i) {
         if (i) s.append(gap, ' ');
-        const std::string cell = text::cut(cells[i], widths[i]);
+        const std::string cell =
+            align[i] == Align::path ? text::cut_left(cells[i], widths[i]) : text::cut(cells[i], widths[i]);
         // a cut before a wide character may leave a cell free
         const std::string pad(widths[i] - std::min(widths[i], text::display_width(cell)), ' ');
-        s += right[i] ? pad + cell : cell + pad;
+        s += align[i] == Align::right ? pad + cell : cell + pad;
     }
     s.erase(s.find_last_not_of(' ') + 1);
     return text::display_width(s) > width ? text::cut(s, width) : s;

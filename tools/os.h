@@ -23,13 +23,21 @@ namespace fs = std::filesystem;
 std::string shown(const fs::path &p);
 // an argument as text, for options
 std::string arg_text(const fs::path::string_type &a);
+// a name from a list of names (--files-from): its bytes on POSIX, UTF-8 on Windows
+fs::path path_from_list(std::string_view name);
+// a file name in the form that tells files apart: as it is on POSIX, its letters in one case on Windows
+std::string name_key(const fs::path &file_name);
 // the name in the two forms the exports take: UTF-16, and the ANSI code page (UTF-8 on POSIX)
 std::u16string utf16_name(const fs::path &p);
 std::string ansi_name(const fs::path &p);
 // false when the exports cannot be given the name at all: on POSIX, a name that is not UTF-8
 bool name_fits_exports(const fs::path &p);
+// false when the ANSI code page cannot hold the name (Windows): ContentGetValue would be given another
+bool ansi_holds(const fs::path &p);
 // text the plug-in wrote in the ANSI code page, as UTF-8
 std::string ansi_to_utf8(std::string_view s);
+// UTF-16 text as a host gets it through ContentGetValue: narrowed to the ANSI code page, back in UTF-8
+std::string through_ansi(std::u16string_view text);
 
 // ---- files and folders
 
@@ -63,6 +71,36 @@ std::optional<FolderId> folder_id(const fs::path &dir);
 
 // the message of an error code, as UTF-8 without a trailing full stop
 std::string message(const std::error_code &ec);
+
+// the target of a symbolic link whose target is not there; nothing for any other name
+std::optional<std::string> dangling_link(const fs::path &p);
+
+// ---- files fb2cols reads itself: archives, and books whose names the exports cannot take
+
+// why a file could not be opened or read, in a few words
+class FileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A regular file, open for reading at any offset from any thread, closed with this object.
+class File {
+public:
+    explicit File(const fs::path &p); // throws FileError
+    ~File();
+    File(const File &) = delete;
+    File &operator=(const File &) = delete;
+    uint64_t size() const { return size_; }
+    // up to n bytes at offset, fewer only where the file ends; throws FileError
+    size_t read_at(uint64_t offset, void *buf, size_t n) const;
+
+private:
+    intptr_t handle_;
+    uint64_t size_ = 0;
+};
+
+// all of a list of names: the file's bytes, or standard input's for "-"; throws FileError
+std::string read_list(const fs::path &p);
 
 // ---- the plug-in library
 
@@ -101,6 +139,10 @@ std::optional<size_t> terminal_width(FILE *f);
 // the cores this process may run on
 unsigned usable_cores();
 
+// The cells the progress line takes on standard error now (0: none). An interrupt (SIGINT or SIGTERM;
+// Ctrl+C or a closed console on Windows) blanks them, then ends the process as the signal would have.
+void progress_shown(size_t cells);
+
 // The host's side of COM for the calling thread (Windows; nothing elsewhere): the reader drives a COM
 // object on the thread that asks, and never sets COM up itself, so every thread that asks holds one.
 class ThreadScope {
@@ -115,7 +157,8 @@ private:
 };
 
 // The process's start and end: the wide command line, a console switched to UTF-8 output and given
-// back its own code page at the end (also when the run is interrupted).
+// back its own code page at the end, the handlers that keep an interrupt from leaving a progress line
+// (or another code page) behind.
 class Process {
 public:
     Process(int argc, char **argv);

@@ -8,7 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include "text.h"
@@ -16,15 +19,22 @@
 
 namespace os {
 
-std::string shown(const fs::path &p) { return text::valid_utf8(p.native()); }
+// the name's own bytes: every output escapes what is not UTF-8 in a form that gives them back
+std::string shown(const fs::path &p) { return p.native(); }
 std::string arg_text(const fs::path::string_type &a) { return text::valid_utf8(a); }
+fs::path path_from_list(std::string_view name) { return fs::path(std::string(name)); }
+std::string name_key(const fs::path &file_name) { return file_name.native(); }
 // not path::u16string(): it throws on a name that is not UTF-8, where this widens with U+FFFD
 std::u16string utf16_name(const fs::path &p) { return unicode::utf8_to_utf16(p.native()); }
 // the ANSI code page is UTF-8 here: the name's own bytes
 std::string ansi_name(const fs::path &p) { return p.native(); }
 // both entry points take UTF-8 or UTF-16 here; other bytes would reach them as U+FFFD, another name
 bool name_fits_exports(const fs::path &p) { return text::is_utf8(p.native()); }
+bool ansi_holds(const fs::path &) { return true; }
 std::string ansi_to_utf8(std::string_view s) { return text::valid_utf8(s); }
+// the library narrows with the project's conversion (an unpaired surrogate as '?'), and this host reads
+// what it gets as UTF-8
+std::string through_ansi(std::u16string_view text) { return ansi_to_utf8(unicode::utf16_to_utf8(text)); }
 
 namespace {
 
@@ -99,6 +109,81 @@ std::string message(const std::error_code &ec) {
     return s;
 }
 
+std::optional<std::string> dangling_link(const fs::path &p) {
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) || stat(p.c_str(), &st) == 0 || errno != ENOENT)
+        return std::nullopt;
+    std::error_code ec;
+    const fs::path target = fs::read_symlink(p, ec);
+    return ec ? std::string() : target.native();
+}
+
+namespace {
+
+[[noreturn]] void file_fault(int err) {
+    // the words fb2cols uses elsewhere for the common cases, the system's for the rest
+    if (err == ENOENT || err == ENOTDIR) throw FileError("no such file or folder");
+    if (err == EACCES || err == EPERM) throw FileError("permission denied");
+    throw FileError(message(std::error_code(err, std::generic_category())));
+}
+
+} // namespace
+
+File::File(const fs::path &p) {
+    // O_NONBLOCK: opening a FIFO must not wait for a writer (it is refused below)
+    const int fd = ::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) file_fault(errno);
+    handle_ = fd;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+        const int err = errno;
+        ::close(fd);
+        file_fault(err);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw FileError("not a regular file");
+    }
+    size_ = static_cast<uint64_t>(st.st_size);
+}
+
+File::~File() { ::close(static_cast<int>(handle_)); }
+
+size_t File::read_at(uint64_t offset, void *buf, size_t n) const {
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t r = ::pread(static_cast<int>(handle_), static_cast<char *>(buf) + done, n - done,
+                                  static_cast<off_t>(offset + done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) file_fault(errno);
+        if (r == 0) break;
+        done += static_cast<size_t>(r);
+    }
+    return done;
+}
+
+std::string read_list(const fs::path &p) {
+    const bool standard_input = p == "-";
+    // a pipe is fine here (--files-from <(find ...)): a list is read to its end, however it comes
+    const int fd = standard_input ? 0 : ::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) file_fault(errno);
+    std::string all;
+    char buf[65536];
+    int err = 0;
+    for (;;) {
+        const ssize_t r = ::read(fd, buf, sizeof buf);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            err = r < 0 ? errno : 0;
+            break;
+        }
+        all.append(buf, static_cast<size_t>(r));
+    }
+    if (!standard_input) ::close(fd);
+    if (err) file_fault(err);
+    return all;
+}
+
 Library::Library(const fs::path &file) {
     handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle_) {
@@ -146,10 +231,50 @@ unsigned usable_cores() {
     return n > 0 ? static_cast<unsigned>(n) : 1;
 }
 
+namespace {
+
+// read by the handler, so lock-free: a handler may take no lock
+std::atomic<size_t> progress_cells{0};
+static_assert(std::atomic<size_t>::is_always_lock_free);
+
+void write_all(const char *s, size_t n) {
+    while (n) {
+        const ssize_t r = ::write(2, s, n);
+        if (r <= 0) return;
+        s += r, n -= static_cast<size_t>(r);
+    }
+}
+
+// only calls that are safe in a handler: write, signal, raise
+void on_signal(int sig) {
+    if (size_t n = progress_cells.exchange(0)) {
+        static const char blanks[] = "                                                                ";
+        write_all("\r", 1);
+        for (; n; n -= std::min(n, sizeof blanks - 1)) write_all(blanks, std::min(n, sizeof blanks - 1));
+        write_all("\r", 1);
+    }
+    std::signal(sig, SIG_DFL);
+    std::raise(sig); // the status a shell sees is the signal's
+}
+
+} // namespace
+
+void progress_shown(size_t cells) { progress_cells = cells; }
+
 ThreadScope::ThreadScope() = default;
 ThreadScope::~ThreadScope() = default;
 
-Process::Process(int argc, char **argv) { args.assign(argv + (argc > 0 ? 1 : 0), argv + argc); }
+Process::Process(int argc, char **argv) {
+    args.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
+    for (const int sig : {SIGINT, SIGTERM}) {
+        struct sigaction now{}, before{};
+        sigaction(sig, nullptr, &before);
+        if (before.sa_handler == SIG_IGN) continue; // started to ignore it (in the background, say): so be it
+        now.sa_handler = on_signal;
+        sigemptyset(&now.sa_mask);
+        sigaction(sig, &now, nullptr);
+    }
+}
 Process::~Process() = default;
 
 } // namespace os

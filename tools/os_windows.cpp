@@ -9,7 +9,10 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 
 #include "text.h"
 #include "unicode.h"
@@ -62,11 +65,28 @@ Kind kind_of(DWORD attributes) {
 // one separator throughout: "books/x" joined with a name reads books\x\name
 std::string shown(const fs::path &p) { return utf8(fs::path(p).make_preferred().native()); }
 std::string arg_text(const fs::path::string_type &a) { return utf8(a); }
+fs::path path_from_list(std::string_view name) {
+    const std::u16string wide = unicode::utf8_to_utf16(name);
+    return fs::path(std::wstring(wide.begin(), wide.end()));
+}
+// the file system's own folding is close to the invariant upper case; names that differ otherwise are rare
+std::string name_key(const fs::path &file_name) {
+    std::wstring w = file_name.native();
+    if (!w.empty())
+        LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, file_name.c_str(), static_cast<int>(w.size()), w.data(),
+                     static_cast<int>(w.size()));
+    return utf8(w);
+}
 std::u16string utf16_name(const fs::path &p) { return units(p.native()); }
 std::string ansi_name(const fs::path &p) { return to_ansi(p.native()); }
 // ContentGetValueW takes any UTF-16, unpaired surrogates included
 bool name_fits_exports(const fs::path &) { return true; }
+// a character the code page lacks becomes its stand-in, which widens to another character
+bool ansi_holds(const fs::path &p) { return from_ansi(to_ansi(p.native())) == units(p.native()); }
 std::string ansi_to_utf8(std::string_view s) { return unicode::utf16_to_utf8(from_ansi(s)); }
+std::string through_ansi(std::u16string_view text) {
+    return ansi_to_utf8(to_ansi(std::wstring_view(reinterpret_cast<const wchar_t *>(text.data()), text.size())));
+}
 
 std::vector<Entry> list_folder(const fs::path &dir, std::error_code &ec) {
     ec.clear();
@@ -133,6 +153,83 @@ std::string message(const std::error_code &ec) {
     return s;
 }
 
+std::optional<std::string> dangling_link(const fs::path &p) {
+    const DWORD attributes = GetFileAttributesW(p.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return std::nullopt;
+    // the link is there; what it leads to is not
+    const HANDLE h = CreateFileW(p.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return std::nullopt;
+    }
+    std::error_code ec;
+    const fs::path target = fs::read_symlink(p, ec);
+    return ec ? std::string() : shown(target);
+}
+
+namespace {
+
+[[noreturn]] void file_fault(DWORD code) {
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_INVALID_NAME)
+        throw FileError("no such file or folder");
+    if (code == ERROR_ACCESS_DENIED) throw FileError("permission denied");
+    throw FileError(system_message(code));
+}
+
+} // namespace
+
+File::File(const fs::path &p) {
+    const HANDLE h = CreateFileW(p.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) file_fault(GetLastError());
+    handle_ = reinterpret_cast<intptr_t>(h);
+    LARGE_INTEGER size{};
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &size) || size.QuadPart < 0) {
+        CloseHandle(h);
+        throw FileError("not a regular file");
+    }
+    size_ = static_cast<uint64_t>(size.QuadPart);
+}
+
+File::~File() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
+
+size_t File::read_at(uint64_t offset, void *buf, size_t n) const {
+    size_t done = 0;
+    while (done < n) {
+        OVERLAPPED at{};
+        const uint64_t from = offset + done;
+        at.Offset = static_cast<DWORD>(from);
+        at.OffsetHigh = static_cast<DWORD>(from >> 32);
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(n - done, 1u << 30));
+        DWORD got = 0;
+        if (!ReadFile(reinterpret_cast<HANDLE>(handle_), static_cast<char *>(buf) + done, want, &got, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            file_fault(GetLastError());
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    return done;
+}
+
+std::string read_list(const fs::path &p) {
+    const bool standard_input = p == "-";
+    FILE *f = standard_input ? stdin : _wfopen(p.c_str(), L"rb");
+    if (!f) {
+        if (errno == ENOENT) throw FileError("no such file or folder");
+        throw FileError(errno == EACCES ? "permission denied" : text::valid_utf8(std::strerror(errno)));
+    }
+    if (standard_input) _setmode(_fileno(stdin), _O_BINARY);
+    std::string all;
+    char buf[65536];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) all.append(buf, n);
+    const bool failed = std::ferror(f) != 0;
+    if (!standard_input) std::fclose(f);
+    if (failed) throw FileError("cannot read the list");
+    return all;
+}
+
 Library::Library(const fs::path &file) {
     handle_ = LoadLibraryW(file.c_str());
     if (!handle_) throw UsageError("cannot load plug-in " + shown(file) + ": " + system_message(GetLastError()));
@@ -195,16 +292,26 @@ void restore_console() {
     if (const UINT cp = saved_output_cp.exchange(0)) SetConsoleOutputCP(cp);
 }
 
-// Ctrl+C and a closed window end the process without running destructors
+std::atomic<size_t> progress_cells{0};
+
+// Ctrl+C and a closed window end the process without running destructors (on a thread of the
+// system's own, while the others go on)
 BOOL WINAPI on_console_event(DWORD) {
+    if (size_t n = progress_cells.exchange(0)) {
+        const std::string blank = "\r" + std::string(n, ' ') + "\r";
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), blank.data(), static_cast<DWORD>(blank.size()), &written, nullptr);
+    }
     restore_console();
-    return FALSE; // the default handler ends the process
+    return FALSE; // the default handler ends the process, with the status of Ctrl+C
 }
 
 // the main thread's COM, for reads on it (-j 1)
 bool main_com = false;
 
 } // namespace
+
+void progress_shown(size_t cells) { progress_cells = cells; }
 
 Process::Process(int, char **) {
     // the wide command line: names outside the ANSI code page survive
@@ -218,11 +325,9 @@ Process::Process(int, char **) {
     DWORD mode;
     if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) {
         const UINT cp = GetConsoleOutputCP();
-        if (cp != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
-            saved_output_cp = cp;
-            SetConsoleCtrlHandler(on_console_event, TRUE);
-        }
+        if (cp != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) saved_output_cp = cp;
     }
+    SetConsoleCtrlHandler(on_console_event, TRUE);
     main_com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <vector>
 
 #include "unicode.h"
 
@@ -84,10 +85,50 @@ bool escape_control(char32_t c, std::string &out) {
     return true;
 }
 
-// a C1 control in UTF-8 is C2 80..C2 9F; the text is valid UTF-8, so no other byte pair means one
-bool c1_at(std::string_view s, size_t i) {
-    return static_cast<unsigned char>(s[i]) == 0xC2 && i + 1 < s.size() &&
-           static_cast<unsigned char>(s[i + 1]) >= 0x80 && static_cast<unsigned char>(s[i + 1]) <= 0x9F;
+// bytes of the well-formed UTF-8 sequence that begins at s[i] (no surrogate, nothing above U+10FFFF,
+// no overlong form), or 0 where none does
+size_t sequence_at(std::string_view s, size_t i) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (b < 0x80) return 1;
+    size_t n;
+    unsigned char lo = 0x80, hi = 0xBF; // the second byte's range, narrower after some lead bytes
+    if (b >= 0xC2 && b <= 0xDF) n = 2;
+    else if (b >= 0xE0 && b <= 0xEF) n = 3, lo = b == 0xE0 ? 0xA0 : 0x80, hi = b == 0xED ? 0x9F : 0xBF;
+    else if (b >= 0xF0 && b <= 0xF4) n = 4, lo = b == 0xF0 ? 0x90 : 0x80, hi = b == 0xF4 ? 0x8F : 0xBF;
+    else return 0;
+    if (i + n > s.size()) return 0;
+    for (size_t k = 1; k < n; ++k) {
+        const auto c = static_cast<unsigned char>(s[i + k]);
+        if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return 0;
+    }
+    return n;
+}
+
+// The escaping loop the three forms share: a character of two or more bytes goes through whole,
+// except a C1 control (C2 80..C2 9F); an ASCII byte goes to `ascii`, which returns false to keep
+// it; a byte that begins no character goes to `stray`.
+template <class Ascii, class Stray> std::string escaped(std::string_view s, Ascii ascii, Stray stray) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        const size_t n = sequence_at(s, i);
+        if (n == 0) {
+            stray(b, out);
+        } else if (n == 2 && b == 0xC2 && static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
+            escape_control(static_cast<unsigned char>(s[i + 1]), out);
+        } else if (n > 1 || !ascii(b, out)) {
+            out.append(s, i, n);
+        }
+        i += n ? n : 1;
+    }
+    return out;
+}
+
+void hex_byte(unsigned char b, std::string &out) {
+    out += "\\x";
+    out += hex[b >> 4];
+    out += hex[b & 0xF];
 }
 
 } // namespace
@@ -138,64 +179,74 @@ std::string cut(std::string_view s, size_t cells) {
     return std::string(s.substr(0, end)) + "\xE2\x80\xA6";
 }
 
-std::string visible(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (size_t i = 0; i < s.size(); ++i) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if (c1_at(s, i)) {
-            escape_control(static_cast<unsigned char>(s[++i]), out);
-        } else if (!(b < 0x80 && escape_control(b, out))) {
-            out += s[i];
-        }
+std::string cut_left(std::string_view s, size_t cells) {
+    if (display_width(s) <= cells) return std::string(s);
+    if (cells == 0) return {};
+    // where each character begins, so the suffix can be grown from the end one character at a time
+    std::vector<size_t> starts;
+    for (size_t i = 0; i < s.size();) {
+        starts.push_back(i);
+        next(s, i);
     }
-    return out;
+    size_t used = 0, begin = s.size();
+    for (size_t k = starts.size(); k-- > 0;) {
+        size_t at = starts[k];
+        const int w = char_width(next(s, at));
+        if (used + static_cast<size_t>(w) > cells - 1) break;
+        used += static_cast<size_t>(w);
+        begin = starts[k];
+    }
+    // a combining mark left at the front would have lost its letter
+    while (begin < s.size()) {
+        size_t at = begin;
+        if (char_width(next(s, at)) != 0) break;
+        begin = at;
+    }
+    return "\xE2\x80\xA6" + std::string(s.substr(begin));
+}
+
+std::string visible(std::string_view s) {
+    return escaped(s, [](unsigned char b, std::string &out) { return escape_control(b, out); }, hex_byte);
 }
 
 std::string tsv_escaped(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (size_t i = 0; i < s.size(); ++i) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if (b == '\\') {
+    return escaped(
+        s,
+        [](unsigned char b, std::string &out) {
+            if (b != '\\') return escape_control(b, out);
             out += "\\\\";
-        } else if (c1_at(s, i)) {
-            escape_control(static_cast<unsigned char>(s[++i]), out);
-        } else if (!(b < 0x80 && escape_control(b, out))) {
-            out += s[i];
-        }
-    }
-    return out;
+            return true;
+        },
+        hex_byte);
 }
 
 std::string json_quoted(std::string_view s) {
-    std::string out;
-    out.reserve(s.size() + 2);
-    out += '"';
-    auto unicode_escape = [&out](unsigned u) {
-        out += "\\u00";
-        out += hex[u >> 4];
-        out += hex[u & 0xF];
+    auto unicode_escape = [](unsigned prefix, unsigned char b, std::string &out) {
+        out += "\\u";
+        out += hex[prefix >> 4];
+        out += hex[prefix & 0xF];
+        out += hex[b >> 4];
+        out += hex[b & 0xF];
     };
-    for (size_t i = 0; i < s.size(); ++i) {
-        const char c = s[i];
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (u < 0x20 || u == 0x7F) unicode_escape(u);
-            else if (c1_at(s, i)) unicode_escape(static_cast<unsigned char>(s[++i]));
-            else out += c;
-        }
-    }
-    out += '"';
-    return out;
+    std::string body = escaped(
+        s,
+        [&](unsigned char b, std::string &out) {
+            switch (b) {
+            case '"': out += "\\\""; return true;
+            case '\\': out += "\\\\"; return true;
+            case '\b': out += "\\b"; return true;
+            case '\f': out += "\\f"; return true;
+            case '\n': out += "\\n"; return true;
+            case '\r': out += "\\r"; return true;
+            case '\t': out += "\\t"; return true;
+            default: break;
+            }
+            if (b >= 0x20 && b != 0x7F) return false;
+            unicode_escape(0x00, b, out);
+            return true;
+        },
+        [&](unsigned char b, std::string &out) { unicode_escape(0xDC, b, out); });
+    return '"' + body + '"';
 }
 
 std::string grouped(uint64_t n) {
