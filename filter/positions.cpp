@@ -1,5 +1,6 @@
 // Positions found again: the document filtered once more from its start, the drops noted, up to the
 // byte the parser stopped at. Only a failing read whose message is asked for pays for it.
+#include <memory>
 #include <vector>
 
 #include "chars.h"
@@ -18,8 +19,8 @@ template <class Stop> int64_t replay(const Rules &rules, const Reader &read, Sto
     ReachFilter filter(rules);
     std::vector<ReachFilter::Drop> drops;
     filter.record(&drops);
-    std::vector<char> buf(ReachFilter::max_held + map_piece);
-    char *const piece = buf.data() + ReachFilter::max_held;
+    const auto buf = std::make_unique_for_overwrite<char[]>(ReachFilter::max_held + map_piece);
+    char *const piece = buf.get() + ReachFilter::max_held;
     uint64_t base = 0;
     int64_t shift = 0;
     for (;;) {

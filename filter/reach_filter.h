@@ -235,7 +235,7 @@ private:
     bool dropped_any_ = false;  // a tag was left out: from here the filter may not just turn off
     bool end_spaced_ = false;   // an end tag's name has ended at white space
     bool end_junk_ = false;     // and something other than white space followed
-    std::array<unsigned char, max_held> held_{};
+    std::array<unsigned char, max_held> held_; // (only its first held_size_ bytes are ever read)
     size_t held_size_ = 0;
     unsigned char tail_[2] = {}; // the last two bytes given to the parser before this piece
     bool last_ = false;          // the piece being filtered ends the document

@@ -82,19 +82,20 @@ inline Filtered run_filter(std::string_view doc, const std::vector<size_t> &cuts
     constexpr size_t guards = 16, room = filter::ReachFilter::max_held;
     filter::ReachFilter f(how);
     Filtered result;
-    std::vector<char> buf;
+    // one buffer for every piece: guards, the room, the biggest piece, guards
+    std::vector<char> buf(guards + room + doc.size() + guards, guard);
+    char *const piece = buf.data() + guards + room;
+    const auto spoilt = [](const char *from, size_t n) { return std::any_of(from, from + n, [](char c) { return c != guard; }); };
     size_t at = 0, k = 0;
     do {
         const size_t cut = cuts.empty() ? 0 : cuts[k++ % cuts.size()];
         const size_t n = cut == 0 ? doc.size() - at : std::min(cut, doc.size() - at);
-        buf.assign(guards + room + n + guards, guard);
-        char *const piece = buf.data() + guards + room;
         std::copy(doc.data() + at, doc.data() + at + n, piece);
+        std::fill(piece + n, piece + n + guards, guard);
         const std::string_view got = f.filter(piece, n, at + n == doc.size());
         if (got.data() < buf.data() + guards || got.data() + got.size() > piece + n)
             throw std::logic_error("the filter gave bytes outside its room and the piece");
-        const auto spoilt = [](auto from, auto to) { return std::any_of(from, to, [](char c) { return c != guard; }); };
-        if (spoilt(buf.begin(), buf.begin() + guards) || spoilt(buf.end() - guards, buf.end()))
+        if (spoilt(buf.data(), guards) || spoilt(piece + n, guards))
             throw std::logic_error("the filter wrote outside its room and the piece");
         result.out.append(got);
         at += n;
