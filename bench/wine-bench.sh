@@ -5,7 +5,8 @@
 # - the 300 MB book (four 75 MB images, the values at the top) against the same book with the text no
 #   query reaches already left out, and a book whose 75 MB image is one line;
 # - the real books beside the checkout: through the DLL, through the same document object given every
-#   byte (the filter off), and through the DLL on the yardstick's copies (the books without that text).
+#   byte (the filter off), and through the DLL on the yardstick's copies (the books cut to their prolog,
+#   root tags and description).
 # Growth is the peak resident set after the read less the resident set before it. The 32-bit DLL runs
 # where the kernel runs i386 programs. No test asserts these numbers; the table marks the goals.
 set -euo pipefail
@@ -86,7 +87,7 @@ for preset in "${presets[@]}"; do
         ratio=$(awk -v a="$without" -v b="$with" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
         over=$(awk -v a="$with" -v b="$yard" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')
         targets+=("$preset, real corpus, the filter off / on: ${ratio}x (goal >= 3)|$(verdict "$ratio" ">=" 3)")
-        targets+=("$preset, real corpus, DLL / yardstick: ${over}x (goal < 1.6)|$(verdict "$over" "<" 1.6)")
+        targets+=("$preset, real corpus, DLL / yardstick: ${over}x (goal < 1.5)|$(verdict "$over" "<" 1.5)")
     fi
 done
 printf '\nTargets\n'
