@@ -49,7 +49,7 @@ bool single_byte(std::string_view name) {
             if (c < '0' || c > '9') return false;
             number = number * 10 + (c - '0');
         }
-        return number >= 1 && number <= 16 && number != 12; // part 12 was never published
+        return number >= 1 && number <= 16 && number != 12; // ISO-8859-12 was never published
     }
     return false;
 }
@@ -117,9 +117,13 @@ void ReachFilter::give_up() {
 }
 
 // A '<' of content goes on at w: judging, a tag from here may be left out while it is proven so.
+// A tag left out joins what stands on either side of it: after a ']', a lead byte or a reference the
+// parser takes the next bytes with them (a "]]>", a character, a name), so such a tag must stay.
 inline void ReachFilter::tag_begins(Cursor &c) {
     tag_w_ = c.w;
-    droppable_ = judge_;
+    // (a tag held back from the last piece kept what it found there)
+    separates_ = std::exchange(held_separates_, false) || text_.keep > 0 || text_.in_reference;
+    droppable_ = judge_ && !separates_;
     name_.clear();
     name_wide_ = false;
 }
@@ -193,11 +197,13 @@ bool ReachFilter::close_element(std::string_view name) {
         if (top.left_out) {
             const std::string_view opened(names_.data() + start, top.name_end - start);
             if (end_junk_ || name_wide_ || name != opened) {
-                found("mismatched tag");
+                found(end_junk_ ? "not well-formed (invalid token)" : "mismatched tag");
                 return false;
             }
-            if (tag_w_ == npos) {
-                give_up(); // (its start went, and the tag could not be held back whole)
+            // (its start went, and the tag could not be held back whole, or it must stay between
+            // what it separates)
+            if (tag_w_ == npos || separates_) {
+                give_up();
                 return false;
             }
             drop = true;
@@ -280,6 +286,7 @@ void ReachFilter::hold_tag(Cursor &c) {
     if (size <= held_.size()) {
         std::memcpy(held_.data(), c.b + tag_w_, size);
         held_size_ = size;
+        held_separates_ = separates_;
         c.w = tag_w_;
         state_ = State::text;
         return;
@@ -421,7 +428,7 @@ void ReachFilter::markup(Cursor &c) {
         case State::prolog:
             if (ch == '<') {
                 state_ = State::lt;
-                droppable_ = false; // (the root's tags, and whatever stands outside it, go on)
+                droppable_ = separates_ = false; // (the root's tags, and whatever stands outside it, go on)
                 tag_w_ = npos;
             } else if (is(ch, char_space)) {
                 at_start_ = false;
@@ -464,7 +471,8 @@ void ReachFilter::markup(Cursor &c) {
             if (state_ == State::off) {
                 // an end tag with no element open, a second root, or '<' where no tag can start, in
                 // the root or after it (before it, a zero byte after '<' is UTF-16 without a BOM)
-                if (judge_ && root_seen_) found(depth_ == 0 ? "junk after document element" : "not well-formed (invalid token)");
+                if (judge_ && root_seen_)
+                    found(depth_ == 0 && is(ch, char_name_start) ? "junk after document element" : "not well-formed (invalid token)");
                 return;
             }
             break;
@@ -529,6 +537,7 @@ void ReachFilter::markup(Cursor &c) {
             }
             {
                 const bool drop = empty_element(name_);
+                if (outcome_ != Outcome::going) return;
                 end_markup(c, depth_ > 0 ? State::text : State::prolog);
                 if (drop) c.w = tag_w_;
             }
@@ -773,7 +782,7 @@ void ReachFilter::content(Cursor &c) {
             c.b[c.w++] = '<';
             ++c.r;
             state_ = State::lt;
-            droppable_ = false; // (what a query selects goes on whole, its tags too)
+            droppable_ = separates_ = false; // (what a query selects goes on whole, its tags too)
             tag_w_ = npos;
         }
         return;
@@ -862,10 +871,10 @@ template <bool mapping> inline bool ReachFilter::step(Cursor &c) {
         ++c.r;
     };
     if (ch == '<') {
+        tag_begins(c);
         t.keep = 0;
         t.in_reference = false;
         t.cr_last = false;
-        tag_begins(c);
         put('<');
         state_ = State::lt;
         markup(c);
@@ -944,7 +953,9 @@ std::string_view ReachFilter::filter(char *piece, size_t n, bool last) {
     }
     tag_w_ = npos; // (positions in the output are this piece's)
     note(c.w);
-    if (rest) {
+    // (after a fault the judging filter gives nothing more: what the parser makes of what came
+    // before it is the read's verdict, or the fault is)
+    if (rest && outcome_ != Outcome::fault) {
         c.n = n;
         c.pass_to(n);
     }

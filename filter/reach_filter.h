@@ -232,6 +232,8 @@ private:
     std::string names_;
     size_t tag_w_ = npos;
     bool droppable_ = false;
+    bool separates_ = false;    // it stands between bytes the parser must not see joined
+    bool held_separates_ = false; // and so did the tag held back from the last piece
     bool dropped_any_ = false;  // a tag was left out: from here the filter may not just turn off
     bool end_spaced_ = false;   // an end tag's name has ended at white space
     bool end_junk_ = false;     // and something other than white space followed

@@ -19,13 +19,18 @@ File::File(const std::u16string &name) : name_(unicode::utf16_to_utf8(name)), ha
     // O_NONBLOCK: opening a FIFO must not wait for a writer
     const int fd = ::open(name_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) fail(errno);
-    handle_ = fd;
+    // (a constructor that throws runs no destructor: the descriptor is closed here)
+    const auto refuse = [fd](FileError e) -> FileError {
+        ::close(fd);
+        return e;
+    };
     struct stat st;
-    if (::fstat(fd, &st) != 0) fail(errno);
-    if (!S_ISREG(st.st_mode)) throw FileError(name_ + ": not a regular file", EINVAL);
+    if (::fstat(fd, &st) != 0) throw refuse(FileError(name_ + ": " + system_text(errno), errno));
+    if (!S_ISREG(st.st_mode)) throw refuse(FileError(name_ + ": not a regular file", EINVAL));
     // a regular file is read blocking: some network and user-space file systems honour the flag
     // (of the flags F_SETFL sets, it was opened with that one alone: one call, not two)
-    if (::fcntl(fd, F_SETFL, 0) != 0) fail(errno);
+    if (::fcntl(fd, F_SETFL, 0) != 0) throw refuse(FileError(name_ + ": " + system_text(errno), errno));
+    handle_ = fd;
     size_ = static_cast<uint64_t>(st.st_size);
 }
 

@@ -41,10 +41,18 @@ File::File(const std::u16string &name)
     const HANDLE file = CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) fail(last_error());
-    handle_ = reinterpret_cast<intptr_t>(file);
-    if (GetFileType(file) != FILE_TYPE_DISK) throw FileError(name_ + ": not a regular file", E_INVALIDARG);
+    // (a constructor that throws runs no destructor: the handle is closed here)
+    const auto refuse = [file](FileError e) -> FileError {
+        CloseHandle(file);
+        return e;
+    };
+    if (GetFileType(file) != FILE_TYPE_DISK) throw refuse(FileError(name_ + ": not a regular file", E_INVALIDARG));
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file, &size)) fail(last_error());
+    if (!GetFileSizeEx(file, &size)) {
+        const HRESULT code = last_error();
+        throw refuse(FileError(name_ + ": " + system_text(code), code));
+    }
+    handle_ = reinterpret_cast<intptr_t>(file);
     size_ = static_cast<uint64_t>(size.QuadPart);
 }
 

@@ -742,6 +742,7 @@ std::vector<Row> make_rows() {
              return s;
          }() + "</body>"},
         {"references, a CDATA section and a comment", "<body><p>a &amp; &#x41;<![CDATA[<x>]]><!-- c --></p></body>"},
+        {"a ']' before a tag, and ']>' after it", "<body><p>a]<b/>]>c</p></body>"},
     };
     for (const auto &r : proven) add(ok(std::string("markup left out: ") + r.label, with_body(r.body), complete_values));
     // a description inside the body, with attributes so its tags go on, ahead of the real one: read as
@@ -768,6 +769,8 @@ std::vector<Row> make_rows() {
         {"a slash and white space before '>'", "<body><p>a<br/ ></p></body>"},
         {"white space before an end tag's name", "<body><p>a</ p></body>"},
         {"an end tag after the root", "<body/></FictionBook></body>"},
+        {"a lead byte, a tag, and what would complete the lead", "<body><p>\xE4<b/>\x80\x80</p></body>"},
+        {"a reference's name cut by a tag", "<body><p>&amp<b/>;</p></body>"},
     };
     for (const auto &r : broken)
         add(fails_with(std::string("markup left out, broken: ") + r.label, with_body(r.body), {"line", "column"}));

@@ -85,9 +85,15 @@ TEST(file_read, a_failing_book_is_read_again_only_for_its_message) {
     const auto six_columns = [&] {
         module_start();
         for (int32_t field = 0; field < ContentFieldCount; ++field) {
-            char16_t buf[64];
-            EXPECT_EQ(ContentGetValueW(reinterpret_cast<const tovrel_wchar *>(name.c_str()), field, 0, buf, sizeof buf, 0),
+            // the host's buffer, and a canary after it
+            struct {
+                char16_t buf[64];
+                char canary[8] = {'c', 'a', 'n', 'a', 'r', 'y', '!', '\0'};
+            } host;
+            EXPECT_EQ(ContentGetValueW(reinterpret_cast<const tovrel_wchar *>(name.c_str()), field, 0, host.buf,
+                                       sizeof host.buf, 0),
                       fld_empty);
+            EXPECT_STREQ(host.canary, "canary!");
         }
         module_stop();
     };
@@ -110,6 +116,23 @@ TEST(file_read, a_failing_book_is_read_again_only_for_its_message) {
         }
         EXPECT_EQ(bytes_read, row.reads * size);
     }
+}
+
+// A file the reader refuses is closed again: a folder and a FIFO named as books, read a hundred times,
+// leave no descriptor open (a constructor that throws runs no destructor).
+TEST(file_read, what_is_refused_leaves_no_descriptor_open) {
+    const support::TempDir dir;
+    const auto folder = dir.path() / "folder.fb2";
+    const auto fifo = dir.path() / "fifo.fb2";
+    std::filesystem::create_directory(folder);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto open_descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator{});
+    };
+    const auto before = open_descriptors();
+    for (int round = 0; round < 100; ++round)
+        for (const auto &p : {folder, fifo}) EXPECT_THROW(FB2TitleInfo info(support::wide(p)), ReadError);
+    EXPECT_EQ(open_descriptors(), before);
 }
 
 } // namespace

@@ -336,9 +336,12 @@ TEST(reach_filter, a_declaration_past_its_bound_turns_it_off) {
     for (const char fill : {' ', '?', 'x'}) {
         SCOPED_TRACE(std::string(1, fill));
         filter::ReachFilter f(filter_checks::rules());
-        std::string doc = std::string(filter::ReachFilter::max_held, ' ') + "<?xml version=\"1.0\"" + std::string(1u << 20, fill);
-        f.filter(doc.data() + filter::ReachFilter::max_held, doc.size() - filter::ReachFilter::max_held, false);
+        // the filter's room, the piece, and guard bytes after it
+        const std::string piece = "<?xml version=\"1.0\"" + std::string(1u << 20, fill);
+        std::string buf = std::string(filter::ReachFilter::max_held, ' ') + piece + std::string(16, '\x5A');
+        f.filter(buf.data() + filter::ReachFilter::max_held, piece.size(), false);
         EXPECT_FALSE(f.active());
+        EXPECT_EQ(buf.substr(buf.size() - 16), std::string(16, '\x5A'));
     }
 }
 
@@ -381,6 +384,12 @@ TEST(reach_filter, judging_leaves_out_the_markup_it_proves) {
          "<" + std::string(300, 'n') + "></" + std::string(300, 'n') + ">", filter::Outcome::going},
         {"references and brackets", "<p>a &amp; b]]c</p>", "&amp;]]c", filter::Outcome::going},
         {"comments and instructions", "<p><!-- c --><?pi x?></p>", "<!-- c --><?pi x?>", filter::Outcome::going},
+        // a tag between what the parser must not see joined stays: a ']' and "]>", a lead byte and the
+        // bytes after the tag, a reference's name and what follows
+        {"a ']' before a tag, and \"]>\" after it", "<p>a]<b/>]>c</p>", "]<b/>]>", filter::Outcome::going},
+        {"a lead byte before a tag", "<p>\xE4<b/>\x80\x80</p>", "\xE4<b/>\x80\x80", filter::Outcome::going},
+        {"a reference's name before a tag", "<p>&amp<b/>;</p>", "&amp<b/>", filter::Outcome::going},
+        {"an end tag left out after a ']'", "<i>a]</i>]>", "", filter::Outcome::gave_up},
         {"a mismatched end tag", "<body><p>a</b></body>", "", filter::Outcome::fault},
         {"an end tag after the root", "</FictionBook></x>", "", filter::Outcome::fault},
         {"'<' where no tag starts", "<p>a < b</p>", "", filter::Outcome::fault},

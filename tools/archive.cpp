@@ -215,7 +215,8 @@ std::vector<Member> directory(const os::File &zip) {
         throw Error("its directory says it lists " + text::grouped(count) + " files, more than it has room for");
     const std::string listing = read_exactly(zip, offset + shift, length, "its directory");
     std::vector<Member> members;
-    members.reserve(static_cast<size_t>(count));
+    // (room as entries come: the count is bounded by the directory's bytes, not by what a list may take)
+    members.reserve(static_cast<size_t>(std::min<uint64_t>(count, 4096)));
     size_t at = 0;
     for (uint64_t k = 0; k < count; ++k) {
         if (listing.size() - at < central_size) throw Error("its directory ends before its last entry");

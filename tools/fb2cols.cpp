@@ -783,11 +783,12 @@ int main(int argc, char **argv) {
         try {
             status = run(process.args, argc > 0 ? argv[0] : nullptr);
         } catch (const UsageError &e) {
-            note(e.what());
+            // (a usage line may name what the user typed: shown, never acted on by the terminal)
+            note(text::visible(e.what()));
             status = exit_usage;
         }
     } catch (const std::exception &e) {
-        note(text::valid_utf8(e.what()));
+        note(text::visible(e.what()));
         status = exit_unread;
     }
     return status;

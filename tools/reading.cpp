@@ -3,6 +3,7 @@
 #include <memory>
 #include <new>
 
+#include "../plugin/contplug.h"
 #include "FB2_Info.h"
 #include "error.h"
 #include "text.h"
@@ -18,7 +19,7 @@ Result read(const std::u16string *file, std::string_view document) {
             const auto data = info->GetFieldData(i);
             Field f;
             if (data.empty()) {
-            } else if (ContentFields[i].f_type == 1) { // a number: 4 bytes, little-endian
+            } else if (ContentFields[i].f_type == fld_numeric32) { // 4 bytes, little-endian
                 uint32_t u = 0;
                 for (int k = 0; k < 4; ++k) u |= std::to_integer<uint32_t>(data[k]) << (8 * k);
                 f.kind = Field::Kind::number;

@@ -1,10 +1,12 @@
 #include "prolog.h"
 
+#include "chars.h"
+
 namespace xmldoc::expat {
 
 namespace {
 
-bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_xml_space(char c) { return filter::is(static_cast<unsigned char>(c), filter::char_space); }
 
 } // namespace
 

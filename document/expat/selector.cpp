@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "chars.h"
 #include "encoding_iconv.h"
 #include "resident.h"
 #include "error.h"
@@ -30,7 +31,7 @@ namespace xmldoc::expat {
 
 namespace {
 
-bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_xml_space(char c) { return filter::is(static_cast<unsigned char>(c), filter::char_space); }
 
 bool all_space(const std::string &s) {
     for (char c : s)

@@ -10,6 +10,7 @@
 #include "encoding_iconv.h"
 #include "error.h"
 #include "file.h"
+#include "passes.h"
 #include "prolog.h"
 #include "query.h"
 #include "selector.h"
@@ -21,9 +22,6 @@ namespace xmldoc {
 
 namespace expat {
 namespace {
-
-// the judging filter cannot judge this book: it is read again the exact way
-struct GaveUp {};
 
 // Hands the parser the book piece by piece through one reused buffer, and through the stage its
 // first bytes call for.
@@ -96,6 +94,8 @@ void feed(Selector &sel, Source &source, const QuerySet &set, const Settings &se
         }
         if (leave_out && leave_out->filter().outcome() != filter::Outcome::going) {
             if (leave_out->filter().outcome() == filter::Outcome::gave_up) throw GaveUp{};
+            // a fault the parser finds in what came before the filter's is the one told
+            sel.parse(out, cr_first, false);
             throw ReadError(leave_out->filter().fault());
         }
         sel.parse(out, cr_first, last);
@@ -107,8 +107,7 @@ void feed(Selector &sel, Source &source, const QuerySet &set, const Settings &se
     }
 }
 
-// One read of the book by settings: judging, a book the filter cannot judge is read again the exact
-// way, and so is a failing one whose message is asked for.
+// One read of the book by settings, in passes (passes.h)
 template <class Make>
 std::vector<Answer> read(std::span<const std::u16string_view> queries, const Settings &settings, Make &&make_source) {
     const auto set = query_set(queries);
@@ -119,14 +118,7 @@ std::vector<Answer> read(std::span<const std::u16string_view> queries, const Set
         return sel.take_answers();
     };
     try {
-        if (settings.filter != Filter::judge) return pass(settings);
-        try {
-            return pass({Filter::judge, false});
-        } catch (const GaveUp &) {
-        } catch (const ReadError &) {
-            if (!settings.explain) throw;
-        }
-        return pass({Filter::exact, settings.explain});
+        return read_in_passes(settings, pass);
     } catch (const platform::FileError &e) {
         throw ReadError(e.what());
     }

@@ -188,7 +188,7 @@ HRESULT BookStream::take(char *to, size_t n, size_t &got) {
 }
 
 // the next filtered bytes into the buffer; none only at the end
-HRESULT BookStream::refill() {
+HRESULT BookStream::refill() try {
     begin_ = end_ = 0;
     while (!ended_ && end_ == begin_) {
         size_t got = 0;
@@ -206,6 +206,9 @@ HRESULT BookStream::refill() {
         left_out_ = left_out_ || out.size() < got || out.data() != piece;
     }
     return S_OK;
+} catch (...) {
+    // (the filter's stack of open elements may want memory: nothing may unwind through the object)
+    return E_OUTOFMEMORY;
 }
 
 HRESULT BookStream::rewind() {

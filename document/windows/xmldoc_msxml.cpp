@@ -17,6 +17,7 @@
 #include "com.h"
 #include "error.h"
 #include "file.h"
+#include "passes.h"
 #include "query.h"
 #include "unicode.h"
 #include "upper_half.h"
@@ -165,9 +166,6 @@ HRESULT load(IXMLDOMDocument2 *document, const VARIANT &from) {
     return status;
 }
 
-// the judging filter cannot judge this book: it is read again the exact way
-struct GaveUp {};
-
 // Each query's answer in turn; one the object fails on is answered with its failure, and the ones
 // after it are not asked.
 std::vector<Answer> answers(IXMLDOMDocument2 *document, BookStream *source,
@@ -206,9 +204,7 @@ filter::Rules rules(const QuerySet &set, const Settings &settings) {
     return r;
 }
 
-// One read by settings, as on the other back end: judging, a book the filter cannot judge is read
-// again the exact way, and so is a failing one whose message is asked for. open(rules) gives the
-// stream over the book.
+// One read by settings, in passes (passes.h); open(rules) gives the stream over the book.
 template <class Open>
 std::vector<Answer> read(std::span<const std::u16string_view> queries, const Settings &settings, Open &&open) {
     const auto set = query_set(queries);
@@ -225,14 +221,7 @@ std::vector<Answer> read(std::span<const std::u16string_view> queries, const Set
     };
     // (a file that cannot be opened fails alike every way: it is not read again)
     try {
-        if (settings.filter != Filter::judge) return pass(settings);
-        try {
-            return pass({Filter::judge, false});
-        } catch (const GaveUp &) {
-        } catch (const ReadError &) {
-            if (!settings.explain) throw;
-        }
-        return pass({Filter::exact, settings.explain});
+        return read_in_passes(settings, pass);
     } catch (const platform::FileError &e) {
         throw ReadError(e.what());
     }
