@@ -745,6 +745,12 @@ std::vector<Row> make_rows() {
         {"a ']' before a tag, and ']>' after it", "<body><p>a]<b/>]>c</p></body>"},
     };
     for (const auto &r : proven) add(ok(std::string("markup left out: ") + r.label, with_body(r.body), complete_values));
+    // an empty element that goes on, named as a query's step, inside one left out, and tags after it
+    // (the filter gives up there, and must stop: it once went round for ever)
+    add(ok("markup left out: a genre with an attribute inside an element left out, then a reference and a tag",
+           decl + "<FictionBook><description><title-info><x><genre a=\"1\"/>&amp;<a/></x></title-info></description>"
+                  "</FictionBook>",
+           nothing));
     // a description inside the body, with attributes so its tags go on, ahead of the real one: read as
     // the root's child it would be selected first
     {
