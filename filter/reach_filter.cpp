@@ -18,6 +18,13 @@ size_t find_byte(const unsigned char *b, size_t r, size_t n, unsigned char c) {
     return at ? static_cast<size_t>(static_cast<const unsigned char *>(at) - b) : n;
 }
 
+// the bytes from p (n of them) that are all c
+size_t span_of_byte(const unsigned char *p, size_t n, unsigned char c) {
+    size_t e = 0;
+    while (e < n && p[e] == c) ++e;
+    return e;
+}
+
 size_t first_high(const unsigned char *b, size_t r, size_t n) {
     while (r < n && b[r] < 0x80) ++r;
     return r;
@@ -880,7 +887,8 @@ template <bool mapping> inline bool ReachFilter::step(Cursor &c) {
         markup(c);
         return state_ == State::text && node_ != Reach::whole; // the root has ended, or reach begins
     }
-    if (t.in_reference || t.keep > 0) {
+    const bool kept = t.in_reference || t.keep > 0; // this byte goes on whatever it is
+    if (kept) {
         // a name goes on whole: the parser must find it, and the byte that ends it, as written
         if (t.in_reference && (is(ch, char_name) || ch == '#')) {
             t.cr_last = false;
@@ -916,6 +924,22 @@ template <bool mapping> inline bool ReachFilter::step(Cursor &c) {
     } else if (classes_[ch] & char_text) {
         leave_out(c, t, 1, 1);
         return true;
+    }
+    if (judge_ && ch == ']' && !kept) {
+        // judging, a run of ']' that a '<' ends is no "]]>": it is left out too, so that the tag after
+        // it stands between nothing the parser must see joined
+        const size_t run = span_of_byte(b + c.r, c.n - c.r, ']');
+        if (c.r + run < c.n && b[c.r + run] == '<') {
+            leave_out(c, t, run, static_cast<int64_t>(run));
+            return true;
+        }
+        // (a run the piece ends is judged with the byte after it, in the next piece)
+        if (c.r + run == c.n && !last_ && run <= held_.size()) {
+            held_size_ = run;
+            std::memcpy(held_.data(), b + c.r, run);
+            c.r = c.n;
+            return true;
+        }
     }
     put(ch);
     t.cr_last = ch == '\r';

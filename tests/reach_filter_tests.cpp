@@ -386,10 +386,13 @@ TEST(reach_filter, judging_leaves_out_the_markup_it_proves) {
         {"comments and instructions", "<p><!-- c --><?pi x?></p>", "<!-- c --><?pi x?>", filter::Outcome::going},
         // a tag between what the parser must not see joined stays: a ']' and "]>", a lead byte and the
         // bytes after the tag, a reference's name and what follows
-        {"a ']' before a tag, and \"]>\" after it", "<p>a]<b/>]>c</p>", "]<b/>]>", filter::Outcome::going},
+        // (a run of ']' that a '<' ends is no "]]>": left out, it joins nothing)
+        {"a ']' before a tag, and \"]>\" after it", "<p>a]<b/>]>c</p>", "]>", filter::Outcome::going},
+        {"']]' before a tag, and '>' after it", "<p>a]]<b/>>c</p>", "", filter::Outcome::going},
         {"a lead byte before a tag", "<p>\xE4<b/>\x80\x80</p>", "\xE4<b/>\x80\x80", filter::Outcome::going},
         {"a reference's name before a tag", "<p>&amp<b/>;</p>", "&amp<b/>", filter::Outcome::going},
-        {"an end tag left out after a ']'", "<i>a]</i>]>", "", filter::Outcome::gave_up},
+        {"an end tag left out after a ']'", "<i>a]</i>]>", "]>", filter::Outcome::going},
+        {"a ']' after a reference's name, before a tag", "<p>&amp]<b/>;</p>", "&amp]<b/>", filter::Outcome::going},
         {"a mismatched end tag", "<body><p>a</b></body>", "", filter::Outcome::fault},
         {"an end tag after the root", "</FictionBook></x>", "", filter::Outcome::fault},
         {"'<' where no tag starts", "<p>a < b</p>", "", filter::Outcome::fault},
