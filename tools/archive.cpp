@@ -36,7 +36,8 @@ std::string read_exactly(const os::File &f, uint64_t at, uint64_t n, const char 
     return out;
 }
 
-std::string megabytes(uint64_t n) { return text::grouped((n + 999999) / 1000000) + " MB"; }
+// rounded up, and without overflow for a size near 2^64 that a ZIP64 field may claim
+std::string megabytes(uint64_t n) { return text::grouped(n / 1000000 + (n % 1000000 != 0)) + " MB"; }
 
 // A member's stored name: UTF-8 when its flag says so or Info-ZIP's Unicode path field names it,
 // else its bytes as they are (the outputs escape what is not UTF-8).
@@ -98,14 +99,18 @@ struct Inflater {
 };
 
 // Inflates the stream of `packed` bytes at `from`, which `said_by` declares to unpack to `declared`
-// bytes; returns what it unpacks to and, in taken, the input bytes the stream took. Memory is what the
-// stream can give, never more: deflate makes at most 1,032 bytes of one, so a size that claims more
-// than that takes no more room, and neither does one past `limit`. The input is read a piece at a time.
+// bytes; returns what it unpacks to and, in taken, the input bytes the stream took. Never more room
+// than the stream can fill: deflate makes at most 1,032 bytes of one, so a size that claims more than
+// that takes no more, and neither does one past `limit`. Nor is a claim taken at its word up front:
+// the output grows as it comes, so a damaged stream that claims a gigabyte costs what it unpacks to.
+// The input is read a piece at a time.
 std::string inflate_from(const os::File &f, uint64_t from, uint64_t packed, uint64_t declared, uint64_t limit,
                          int window_bits, const char *said_by, uint64_t &taken) {
     constexpr uint64_t most_per_byte = 1032;
     const uint64_t room = std::min({declared, limit, packed > (UINT64_MAX - 1024) / most_per_byte ? UINT64_MAX : packed * most_per_byte + 1024});
-    std::string out(static_cast<size_t>(room), '\0');
+    // (a book packs to a quarter of itself or so: four times the packed bytes is mostly enough)
+    constexpr uint64_t first_room = 1 << 16;
+    std::string out(static_cast<size_t>(std::min(room, std::max(first_room, packed > room / 4 ? room : packed * 4))), '\0');
     Inflater inflater(window_bits);
     z_stream &z = inflater.z;
     std::string piece(static_cast<size_t>(std::min<uint64_t>(packed, 1 << 16)), '\0');
@@ -122,7 +127,16 @@ std::string inflate_from(const os::File &f, uint64_t from, uint64_t packed, uint
             z.avail_in = static_cast<uInt>(n);
             taken += n;
         }
-        if (z.avail_out == 0) z.next_out = &spare, z.avail_out = 1, past = true;
+        if (z.avail_out == 0 && !past) {
+            const size_t used = out.size();
+            if (used < room) {
+                out.resize(static_cast<size_t>(std::min<uint64_t>(room, uint64_t(used) * 2)));
+                z.next_out = reinterpret_cast<Bytef *>(out.data() + used);
+                z.avail_out = static_cast<uInt>(out.size() - used);
+            } else {
+                z.next_out = &spare, z.avail_out = 1, past = true;
+            }
+        }
         const int status = inflate(&z, Z_NO_FLUSH);
         if (past && z.avail_out == 0) {
             if (room == declared)
@@ -256,7 +270,7 @@ std::string gunzip(const os::File &gz, uint64_t limit) {
     constexpr size_t smallest = 18; // a header of 10 bytes and a trailer of 8
     if (gz.size() < smallest) throw Error("too short for a gzip file");
     // the size of what it holds (modulo 4 GiB) ends the file; zlib checks it and the CRC at the end. A
-    // file cut short ends in other bytes, so a size past the limit is not taken at its word here.
+    // file cut short ends in other bytes, which bound nothing but the room the output may grow to.
     const std::string trailer = read_exactly(gz, gz.size() - 4, 4, "its trailer");
     uint64_t taken = 0;
     std::string out = inflate_from(gz, 0, gz.size(), u32(bytes(trailer)), limit, MAX_WBITS + 16, "trailer", taken);
