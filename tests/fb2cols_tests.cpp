@@ -363,6 +363,7 @@ TEST(fb2cols_options, columns_headers_formats_lists_and_bad_usage) {
     const Shelf shelf;
     shelf.dir.write("list.txt", "shelf/LOUD.FB2\n\nshelf/a-series.fb2\nshelf/LOUD.FB2\n");
     shelf.dir.write("list0", std::string("shelf/a-series.fb2\0shelf/LOUD.FB2\0", 34));
+    shelf.dir.write("tricky", std::string("/etc/passwd\0.fb2\n", 17)); // the system would open /etc/passwd
     const std::string head = "file\tgenre\taut_f\taut_l\ttitle\tseq\tseq_n\n";
     const std::string columns = "(the columns are file, genre, aut_f, aut_l, title, seq, seq_n, why)";
     struct Row {
@@ -391,7 +392,12 @@ TEST(fb2cols_options, columns_headers_formats_lists_and_bad_usage) {
          {"--tsv", "-n", "-o", "file", "shelf/LOUD.FB2", "--files-from", "-", "shelf/sub/c-deep.fb2"},
          "shelf/b-cp1251.fb2\n", 0, "shelf/LOUD.FB2\nshelf/b-cp1251.fb2\nshelf/sub/c-deep.fb2\n", ""},
         {"an empty list is no fault", {"--tsv", "--files-from", "-"}, "", 0, head, ""},
-        {"an unknown column", {"-o", "titel", "shelf"}, {}, 2, "", "fb2cols: no column 'titel' " + columns + "\n"},
+        {"an unknown column", {"-o", "titel", "shelf"}, {}, 2, "",
+         "fb2cols: no column 'titel' " + columns + "; try fb2cols --help\n"},
+        {"a column twice (a JSON object cannot hold it)", {"--json", "-o", "title,seq,title", "shelf"}, {}, 2, "",
+         "fb2cols: the column 'title' is named twice; try fb2cols --help\n"},
+        {"a NUL in a list of lines", {"--files-from", "tricky"}, {}, 2, "",
+         "fb2cols: the list tricky holds a NUL byte (-0 takes its names NUL-separated); try fb2cols --help\n"},
         {"an unknown option", {"-x", "shelf"}, {}, 2, "", "fb2cols: unknown option '-x'; try fb2cols --help\n"},
         {"an unknown option among others", {"-rx", "shelf"}, {}, 2, "",
          "fb2cols: unknown option '-x' in '-rx'; try fb2cols --help\n"},

@@ -660,6 +660,9 @@ std::vector<Pick> picks(const options::Options &o, const std::vector<Column> &co
         for (size_t i = 0; i < columns.size(); ++i) out.push_back({Pick::Kind::field, i});
     }
     for (const std::string &name : o.columns) {
+        // (a JSON object cannot hold a name twice)
+        if (std::count(o.columns.begin(), o.columns.end(), name) > 1)
+            throw UsageError("the column '" + text::visible(name) + "' is named twice; try fb2cols --help");
         if (name == "file") {
             out.push_back({Pick::Kind::file});
         } else if (name == "why") {
@@ -669,7 +672,8 @@ std::vector<Pick> picks(const options::Options &o, const std::vector<Column> &co
             if (at == columns.end()) {
                 std::string all = "file";
                 for (const Column &c : columns) all += ", " + text::visible(c.name);
-                throw UsageError("no column '" + text::visible(name) + "' (the columns are " + all + ", why)");
+                throw UsageError("no column '" + text::visible(name) + "' (the columns are " + all +
+                                 ", why); try fb2cols --help");
             }
             out.push_back({Pick::Kind::field, static_cast<size_t>(at - columns.begin())});
         }

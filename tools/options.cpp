@@ -37,15 +37,17 @@ std::vector<std::string> column_list(const std::string &option, const std::strin
 // the names in a list: one a line (a CR before the line feed dropped, where Windows editors put it),
 // or NUL-separated; an empty one is no name
 void add_listed(Options &o, const fs::path &list, bool nul) {
+    const std::string shown = list == "-" ? std::string("on standard input") : text::visible(os::shown(list));
     std::string all;
     try {
         all = os::read_list(list);
     } catch (const os::FileError &e) {
-        throw os::UsageError("cannot read the list " +
-                             (list == "-" ? std::string("on standard input") : text::visible(os::shown(list))) + ": " +
-                             e.what());
+        throw os::UsageError("cannot read the list " + shown + ": " + e.what());
     }
     const char separator = nul ? '\0' : '\n';
+    // a name cannot hold a NUL, and the system would open the name cut at it: this is a list for -0
+    if (!nul && all.find('\0') != std::string::npos)
+        bad("the list " + shown + " holds a NUL byte (-0 takes its names NUL-separated)");
     size_t start = 0;
     for (size_t i = 0; i <= all.size(); ++i) {
         if (i < all.size() && all[i] != separator) continue;
