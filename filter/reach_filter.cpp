@@ -302,6 +302,17 @@ void ReachFilter::hold_tag(Cursor &c) {
     if (end && !open_.empty() && open_.back().left_out) give_up();
 }
 
+// The rest of the piece, from c.r, is judged with the next piece: held back, to stand in the room
+// before it. False where it is too long to hold.
+bool ReachFilter::hold_rest(Cursor &c) {
+    const size_t size = c.n - c.r;
+    if (size > held_.size()) return false;
+    std::memcpy(held_.data(), c.b + c.r, size);
+    held_size_ = size;
+    c.r = c.n;
+    return true;
+}
+
 // a start or end tag's name, or part of it: kept for the reach and the stack where it can be compared
 void ReachFilter::name_bytes(const unsigned char *p, size_t n) {
     if (droppable_) droppable_ = span_of(p, n, char_plain) == n;
@@ -914,12 +925,9 @@ template <bool mapping> inline bool ReachFilter::step(Cursor &c) {
             }
             // a character the piece cuts is judged whole with the next piece
             if (!last_ && judged_with(ch) > c.n - c.r &&
-                std::all_of(b + c.r + 1, b + c.n, [](unsigned char d) { return is_continuation(d); })) {
-                held_size_ = c.n - c.r;
-                std::memcpy(held_.data(), b + c.r, held_size_);
-                c.r = c.n;
+                std::all_of(b + c.r + 1, b + c.n, [](unsigned char d) { return is_continuation(d); }) &&
+                hold_rest(c))
                 return true;
-            }
         }
     } else if (classes_[ch] & char_text) {
         leave_out(c, t, 1, 1);
@@ -934,12 +942,7 @@ template <bool mapping> inline bool ReachFilter::step(Cursor &c) {
             return true;
         }
         // (a run the piece ends is judged with the byte after it, in the next piece)
-        if (c.r + run == c.n && !last_ && run <= held_.size()) {
-            held_size_ = run;
-            std::memcpy(held_.data(), b + c.r, run);
-            c.r = c.n;
-            return true;
-        }
+        if (c.r + run == c.n && !last_ && hold_rest(c)) return true;
     }
     put(ch);
     t.cr_last = ch == '\r';

@@ -192,6 +192,7 @@ private:
     void end_name_bytes(const unsigned char *p, size_t n);
     bool whole_tag(Cursor &c);
     void hold_tag(Cursor &c);
+    bool hold_rest(Cursor &c);
     bool lifted(size_t through, std::string_view name) const;
     void found(const char *fault);
     void give_up();
